@@ -1,0 +1,37 @@
+// Interpreter-version shims. Every difference between the supported
+// CPython versions that the modules care about is handled here.
+#pragma once
+
+#include "tarn/ref.hpp"
+
+#if PY_VERSION_HEX < 0x030A0000
+#error "CPython 3.10 or newer is required"
+#endif
+
+namespace tarn::compat {
+
+// getattr(obj, name) where a missing attribute is not an error:
+// 1 found (out set), 0 missing (no error set), -1 error.
+inline int lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* res = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int rc = PyObject_GetOptionalAttr(obj, name, &res);
+#else
+    int rc = _PyObject_LookupAttr(obj, name, &res);
+#endif
+    out = Ref::steal(res);
+    return rc;
+}
+
+// The attribute lookup of `type` itself (type.__getattribute__): follows the
+// MRO and binds descriptors, but bypasses any metaclass override.
+inline Ref type_generic_getattr(PyObject* cls, PyObject* name) {
+    return Ref::steal(PyType_Type.tp_getattro(cls, name));
+}
+
+// Code object fields the introspector reads on every call.
+inline int code_flags(PyCodeObject* code) { return code->co_flags; }
+inline PyObject* code_filename(PyCodeObject* code) { return code->co_filename; }
+inline PyObject* code_names(PyCodeObject* code) { return code->co_names; }
+
+}  // namespace tarn::compat
