@@ -65,6 +65,16 @@ int get_int_to_int_item(void* mapper, int key) {
     return lookup(*static_cast<const tarn_int_map_t*>(mapper), key);
 }
 
+void* new_int_to_int_map(void) {
+    try {
+        return new tarn_int_map_t();
+    } catch (...) {
+        return NULL;
+    }
+}
+
+void free_int_to_int_map(void* mapper) { delete static_cast<tarn_int_map_t*>(mapper); }
+
 int set_pyobject_to_pyobject_item(PyObject* key, PyObject* value) {
     put(g_object_to_object, key, value);
     return 0;

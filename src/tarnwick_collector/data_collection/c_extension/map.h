@@ -68,6 +68,10 @@ TARN_MAP_API int get_func_to_counter(PyObject* key);
 // `mapper` is a robin_map<int, int> (tarn_int_map_t) owned by the caller.
 TARN_MAP_API int set_int_to_int_item(void* mapper, int key, int value);
 TARN_MAP_API int get_int_to_int_item(void* mapper, int key);
+// For callers that are not C++: create (NULL when out of memory) and free
+// such a map.
+TARN_MAP_API void* new_int_to_int_map(void);
+TARN_MAP_API void free_int_to_int_map(void* mapper);
 
 // A NULL value is stored like any other (it reads back as absence).
 TARN_MAP_API int set_pyobject_to_pyobject_item(PyObject* key, PyObject* value);

@@ -1,0 +1,232 @@
+"""Metadata extraction, its cache and its metric."""
+
+import gc
+import hashlib
+import marshal
+import weakref
+
+import pytest
+
+from tarnwick_collector.data_collection import introspect
+from tarnwick_collector.data_collection.introspect import Introspector, get_attribute_full_name
+from tarnwick_collector.data_collection.invocations import (
+    ExternalFunctionMetadata,
+    UserFunctionMetadata,
+)
+from tarnwick_collector.data_collection.metrics import ExternalFunction
+
+extract = Introspector.extract_function_metadata
+MOD = __name__
+
+
+def plain(a, b=2):
+    return a + b
+
+
+async def coro(x):
+    return x
+
+
+class Base:
+    def __init__(self, x):
+        self.x = x
+
+
+class Child(Base):
+    pass
+
+
+class NoInit:
+    pass
+
+
+class Account:
+    def deposit(self, amount):
+        return amount
+
+    @classmethod
+    def open(cls, owner):
+        return cls()
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def test_user_function_metadata(serializer):
+    meta = extract(plain)
+    assert type(meta) is UserFunctionMetadata
+    assert meta.module_name == MOD and meta.full_name == f"{MOD}.plain"
+    assert meta.code_hash == hashlib.md5(marshal.dumps(plain.__code__)).hexdigest()
+    assert meta.full_path == plain.__code__.co_filename
+    assert meta.co_names == plain.__code__.co_names
+    assert meta.function_signature.args == ["a", "b"]
+    assert meta.is_async is False
+    assert extract(coro).is_async is True
+    assert extract(plain, collect_signature=False).function_signature is None
+
+
+def test_classes_and_methods_are_normalized(native_maps, serializer):
+    assert extract(Base).full_name == f"{MOD}.Base.__init__"
+    # Inherited constructor: found through the MRO.
+    child = extract(Child)
+    assert child.full_name == f"{MOD}.Base.__init__"
+    assert child.full_path == Base.__init__.__code__.co_filename
+    # A class keeping object's constructor is analysed as itself.
+    no_init = extract(NoInit)
+    assert no_init.full_name == f"{MOD}.NoInit"
+    assert (no_init.code_hash, no_init.full_path, no_init.co_names) == (
+        "unhashable", "unknown_path", None)
+
+    bound = extract(Account().deposit)
+    assert bound.full_name == f"{MOD}.Account.deposit"
+    assert native_maps.get_pyobject_to_pyobject_item(Account.deposit) == id(bound)
+    cm = extract(Account.open)
+    assert cm.full_name == f"{MOD}.Account.open"
+    assert native_maps.get_pyobject_to_pyobject_item(Account.open.__func__) == id(cm)
+
+
+def test_metaclass_hooks_are_not_run(serializer):
+    seen = []
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            seen.append(name)
+            return super().__getattribute__(name)
+
+    class Loud(metaclass=Meta):
+        def __init__(self):
+            pass
+
+    meta = extract(Loud)
+    assert meta.full_name.endswith("Loud.__init__")
+    assert "__init__" not in seen
+
+
+def test_builtin_as_user_function(serializer):
+    meta = extract(len)
+    assert (meta.module_name, meta.full_name) == ("builtins", "builtins.len")
+    assert (meta.code_hash, meta.full_path, meta.co_names) == ("unhashable", "unknown_path", None)
+    assert meta.function_signature is None and meta.is_async is False
+
+
+def test_external_candidates_and_metric(serializer, metrics):
+    meta, flag = extract(plain, True)
+    assert type(meta) is ExternalFunctionMetadata
+    assert flag is True and meta.is_function_for_recording is True and meta.is_builtin is False
+    assert meta.full_name == f"{MOD}.plain"
+    extract(plain, True)
+    assert metrics() == [ExternalFunction("local", "local", *metrics_versions(), f"{MOD}.plain")] * 2
+
+    for fn, name in ((open, "io.open"), (input, "builtins.input")):
+        meta, flag = extract(fn, True)
+        assert flag and meta.full_name == name
+    assert len(metrics()) == 4
+
+    for fn in (len, [].append, NoInit):
+        meta, flag = extract(fn, True)
+        assert flag is False and meta.full_name == "" and meta.is_function_for_recording is False
+    assert len(metrics()) == 4
+
+
+def metrics_versions():
+    from tarnwick_collector.configs.collector_settings import CollectorSettings
+
+    return CollectorSettings.python_version, CollectorSettings.lib_version
+
+
+def test_cache_reads_and_writes(native_maps, serializer, metrics):
+    def fresh(x):
+        return x
+
+    # No entry: computed, nothing stored, nothing sent.
+    first = extract(fresh, True, dont_cache=True)
+    assert native_maps.get_pyobject_to_pyobject_item(fresh) is None
+    assert metrics() == []
+
+    stored = extract(fresh, True)
+    assert native_maps.get_pyobject_to_pyobject_item(fresh) == id(stored)
+    assert stored is not first
+    assert extract(fresh, dont_cache=True) is stored  # a hit returns the pair as stored
+    assert len(metrics()) == 1
+
+    again = extract(fresh)  # the hooks recompute and overwrite every time
+    assert again is not stored
+    assert native_maps.get_pyobject_to_pyobject_item(fresh) == id(again)
+    assert extract(fresh, dont_cache=True) is again
+
+
+def test_cached_record_outlives_every_other_reference(native_maps, serializer):
+    def make(n):
+        def f():
+            return n
+        return f
+
+    funcs = [make(n) for n in range(50)]
+    refs = []
+    for f in funcs:
+        refs.append(weakref.ref(extract(f)))  # the record is dropped at once
+    del f
+    gc.collect()
+    assert all(r() is not None for r in refs)
+    for _ in range(5):
+        junk = [UserFunctionMetadata("x", "y", "h", "/p", (), None) for _ in range(2000)]
+        del junk
+        for f, r in zip(funcs, refs):
+            hit = extract(f, dont_cache=True)
+            assert hit is r()
+            assert type(hit) is UserFunctionMetadata and hit.full_name.endswith("make.<locals>.f")
+
+    # Keys stay alive too: a cached callable whose last outside reference is
+    # dropped is not reused as another object's address.
+    key_refs = [weakref.ref(f) for f in funcs]
+    del funcs
+    gc.collect()
+    assert all(r() is not None for r in key_refs)
+
+
+def test_entry_replaced_from_outside_is_not_handed_out(native_maps, serializer):
+    def victim():
+        pass
+
+    extract(victim)
+    stranger = UserFunctionMetadata("x", "x.y", "h", "/p", (), None)
+    native_maps.set_pyobject_to_pyobject_item(victim, stranger)
+    del stranger
+    gc.collect()
+    meta = extract(victim, dont_cache=True)
+    assert type(meta) is UserFunctionMetadata and meta.full_name.endswith("victim")
+    extract(victim)  # leave the map pointing at something alive
+
+
+def test_errors_propagate(serializer):
+    class Explodes:
+        @property
+        def __func__(self):
+            raise RuntimeError("no")
+
+        def __call__(self):
+            pass
+
+    with pytest.raises(RuntimeError):
+        extract(Explodes())
+    with pytest.raises(TypeError, match="Argument 'module' has incorrect type "
+                                        r"\(expected str, got int\)"):
+        Introspector._extract_external_function_metadata(5, plain)
+    meta, flag = Introspector._extract_external_function_metadata(None, plain)
+    assert flag is True and meta.module_name is None
+
+
+def test_attribute_full_name_and_namespace():
+    assert get_attribute_full_name(3) == "builtins.int"
+    assert get_attribute_full_name(Outer.Inner()) == f"{MOD}.Outer.Inner"
+    assert get_attribute_full_name.__doc__ == "This function returns the full name of an object."
+    assert Introspector.__doc__ == "This class is responsible for extracting function meta data."
+    assert Introspector.FUNCTION_DATA == {}
+    assert (introspect.CODE_DUNDER, introspect.UNKNOWN_PATH_STR, introspect.UNHASHABLE_STR,
+            introspect.SELF_CONST, introspect.INIT_STR, introspect.FUNC_STR, introspect.MAIN_STR,
+            introspect.BUILTINS) == ("__code__", "unknown_path", "unhashable", "__self__",
+                                     "__init__", "__func__", "__main__", "builtins")
+    assert introspect.CO_COROUTINE == 0x80
+    assert introspect.reported_modules == set()
