@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Run every benchmark. $1: the python interpreter the Python-level benches
+# will use (the map bench is pure C++ and ignores it).
+set -euo pipefail
+if [ $# -lt 1 ]; then
+    echo "usage: $0 PYTHON" >&2
+    exit 2
+fi
+PYTHON=$1
+export PYTHON
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+"$here/run_map_bench.sh"
