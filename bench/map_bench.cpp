@@ -1,5 +1,5 @@
 // Robin maps (as the extension declares them) against std::unordered_map on
-// the same keys. Standalone: no interpreter, object keys are plain heap
+// the same keys. Runs without an interpreter: object keys are plain heap
 // blocks laid out the way small objects are.
 //
 // Usage: map_bench [--max-n N] [--reps R]
@@ -18,23 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include <tsl/robin_map.h>
-
-struct _object;
-typedef struct _object PyObject;
-
-// Same alias as the extension's map.h; kept in sync by hand so this file
-// builds without the interpreter headers.
-namespace tarn_map {
-template <class K>
-struct IdentityHash {
-    std::size_t operator()(K key) const noexcept { return (std::size_t)key; }
-};
-template <class K, class V>
-using RobinMap = tsl::robin_map<K, V, IdentityHash<K>, std::equal_to<K>,
-                                std::allocator<std::pair<K, V>>, false,
-                                tsl::rh::power_of_two_growth_policy<2>>;
-}  // namespace tarn_map
+// The extension's own declarations; only the PyObject typedef is used from
+// the interpreter headers, nothing is linked.
+#include "map.h"
 
 namespace {
 
@@ -95,6 +81,19 @@ std::uint64_t mix64(std::uint64_t x) {
     x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
     return x ^ (x >> 31);
 }
+
+// Control only, not a map the extension uses: the same table fed a
+// well-spread hash, to separate clustering from layout.
+template <class K>
+struct MixHash {
+    std::size_t operator()(K key) const noexcept {
+        return (std::size_t)mix64((std::uint64_t)(std::uintptr_t)key);
+    }
+};
+template <class K, class V>
+using MixedRobinMap = tsl::robin_map<K, V, MixHash<K>, std::equal_to<K>,
+                                     std::allocator<std::pair<K, V>>, false,
+                                     tsl::rh::power_of_two_growth_policy<2>>;
 
 template <class K>
 double mean_displacement(const std::vector<std::uintptr_t>& keys, std::size_t buckets,
@@ -296,12 +295,18 @@ void print_row(const char* name, const std::string& kind, std::size_t n, const R
 
 template <class K, class V>
 void compare(const char* robin_name, const char* std_name, const Keys& keys,
-             const std::vector<PyObject*>& value_pool, int reps, std::size_t min_ops) {
+             const std::vector<PyObject*>& value_pool, int reps, std::size_t min_ops,
+             const char* control_name = nullptr) {
     using R = tarn_map::RobinMap<K, V>;
     using U = std::unordered_map<K, V>;
     Result r = run_one<R, true>(keys, value_pool, reps, min_ops);
-    Result u = run_one<U, false>(keys, value_pool, reps, min_ops);
     print_row(robin_name, keys.kind, keys.insert_order.size(), r, 0);
+    if (control_name) {
+        Result c = run_one<MixedRobinMap<K, V>, false>(keys, value_pool, reps, min_ops);
+        c.probe = r.probe_ideal;  // same table, same keys, this is its layout
+        print_row(control_name, keys.kind, keys.insert_order.size(), c, 0);
+    }
+    Result u = run_one<U, false>(keys, value_pool, reps, min_ops);
     print_row(std_name, keys.kind, keys.insert_order.size(), u, u.hit_ns / r.hit_ns);
     std::fflush(stdout);
 }
@@ -327,19 +332,20 @@ int main(int argc, char** argv) {
     auto t_start = Clock::now();
 
     std::printf("best of R repetitions; small N repeated to >= %d ops per timing\n",
-                1 << 17);
+                1 << 18);
     std::printf("ptr-mix: malloc(48..64) in allocation order; ptr-shuf: same blocks "
                 "stored shuffled;\nptr-same: malloc(48) only (one object type); misses are "
                 "other live blocks\n");
     std::printf("probe: robin mean distance from home bucket; ideal: same table with a "
                 "well-spread hash\nhit u/r: unordered hit ns / robin hit ns (>1: robin "
-                "faster)\n\n");
+                "faster)\n(ctl) rows: the same robin table with a mixing hash, for "
+                "reference only\n\n");
     print_header();
 
     for (std::size_t n : sizes) {
         if (n > max_n) break;
-        const int reps = reps_arg > 0 ? reps_arg : (n >= (std::size_t(1) << 20) ? 3 : 7);
-        const std::size_t min_ops = std::size_t(1) << 17;
+        const int reps = reps_arg > 0 ? reps_arg : (n >= (std::size_t(1) << 20) ? 3 : 9);
+        const std::size_t min_ops = std::size_t(1) << 18;
 
         Heap heap;
         Keys mix{"ptr-mix", heap.alloc(n, rng, 48, 64), {}, {}};
@@ -375,11 +381,11 @@ int main(int argc, char** argv) {
         for (auto a : same.misses) pool.push_back((PyObject*)a);
 
         compare<PyObject*, PyObject*>("robin<obj,obj>", "unordered<obj,obj>", mix, pool,
-                                      reps, min_ops);
+                                      reps, min_ops, "(ctl) robin+mixhash");
         compare<PyObject*, PyObject*>("robin<obj,obj>", "unordered<obj,obj>", shuf, pool,
                                       reps, min_ops);
         compare<PyObject*, PyObject*>("robin<obj,obj>", "unordered<obj,obj>", same, pool,
-                                      reps, min_ops);
+                                      reps, min_ops, "(ctl) robin+mixhash");
         compare<PyObject*, int>("robin<obj,int>", "unordered<obj,int>", same, pool, reps,
                                 min_ops);
         compare<int, std::uint8_t>("robin<int,u8>", "unordered<int,u8>", tid, pool, reps,
