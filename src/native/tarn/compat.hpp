@@ -34,4 +34,24 @@ inline int code_flags(PyCodeObject* code) { return code->co_flags; }
 inline PyObject* code_filename(PyCodeObject* code) { return code->co_filename; }
 inline PyObject* code_names(PyCodeObject* code) { return code->co_names; }
 
+// The slot of an object's instance __dict__, or NULL when it has none. On
+// interpreters that keep instance attributes inline, the dict is made.
+inline PyObject** instance_dict_ptr(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // No pointer API any more: callers only read through it.
+    static thread_local PyObject* slot;
+    Py_XDECREF(slot);
+    slot = PyObject_GenericGetDict(obj, nullptr);
+    if (!slot) PyErr_Clear();
+    return slot ? &slot : nullptr;
+#else
+    return _PyObject_GetDictPtr(obj);
+#endif
+}
+
+// Lookup through a type's MRO: borrowed, NULL when absent, never runs code.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    return _PyType_Lookup(type, name);
+}
+
 }  // namespace tarn::compat

@@ -162,10 +162,59 @@ inline int equal(PyObject* a, PyObject* b) {
     return PyObject_RichCompareBool(a, b, Py_EQ);
 }
 
+// Binds `slot` and tells whether it worked. Chained with &&, nothing more
+// runs once an import or lookup has failed (the C API must not be called
+// with an exception pending).
+inline bool bind_to(Ref& slot, Ref value) {
+    slot = std::move(value);
+    return bool(slot);
+}
+
 inline Ref import_attr(const char* module, const char* attr) {
     Ref mod = Ref::steal(PyImport_ImportModule(module));
     if (!mod) return {};
     return Ref::steal(PyObject_GetAttrString(mod.get(), attr));
+}
+
+// ----------------------------------------------------- static lookups
+// What inspect.getattr_static finds: the instance __dict__ (unless the
+// class holds a data descriptor of that name), the class's MRO, and for a
+// class its metaclass's MRO. Nothing of the object's own is run: no
+// __getattr__, __getattribute__ or descriptor. Borrowed; NULL when absent.
+inline PyObject* static_lookup(PyObject* obj, PyObject* name) {
+    if (PyType_Check(obj)) {
+        PyObject* found = compat::type_lookup(reinterpret_cast<PyTypeObject*>(obj), name);
+        return found ? found : compat::type_lookup(Py_TYPE(obj), name);
+    }
+    PyObject* cls_attr = compat::type_lookup(Py_TYPE(obj), name);
+    if (cls_attr && Py_TYPE(cls_attr)->tp_descr_set) return cls_attr;
+    PyObject** dictptr = compat::instance_dict_ptr(obj);
+    if (dictptr && *dictptr && PyDict_CheckExact(*dictptr)) {
+        PyObject* value = PyDict_GetItemWithError(*dictptr, name);
+        if (value) return value;
+        PyErr_Clear();
+    }
+    return cls_attr;
+}
+
+inline bool is_builtin_descriptor(PyObject* attr) {
+    return Py_IS_TYPE(attr, &PyGetSetDescr_Type) || Py_IS_TYPE(attr, &PyMemberDescr_Type);
+}
+
+// The value of a statically found attribute, as far as reading it runs no
+// Python code: plain values as they are, C getset and member descriptors
+// read. Anything else (properties, methods) counts as absent. No error set.
+inline Ref static_value(PyObject* obj, PyObject* name) {
+    PyObject* found = static_lookup(obj, name);
+    if (!found) return {};
+    if (is_builtin_descriptor(found)) {
+        PyObject* owner = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+        Ref value = Ref::steal(Py_TYPE(found)->tp_descr_get(found, obj, owner));
+        if (!value) PyErr_Clear();
+        return value;
+    }
+    if (Py_TYPE(found)->tp_descr_get) return {};
+    return Ref::borrow(found);
 }
 
 // ------------------------------------------------------ class creation

@@ -1,7 +1,6 @@
 """Settings of the collector, read as class attributes at every use."""
 
 import os
-import pickle
 import platform
 
 
@@ -19,18 +18,27 @@ class MessageSink:
         self.messages.clear()
 
 
-class PlainPickleSerializer:
-    """The standard pickler behind the serializer interface.
+class _DefaultSerializer:
+    """Installs the IPC serializer on first use.
 
-    Used until a safe serializer is installed; ``object_wrapper`` is accepted
-    and ignored.
+    The serializer's modules import these settings, so they cannot be
+    imported while this module is; the first call puts a real
+    ``IpcPickleSerializer`` in ``CollectorSettings.serializer``.
     """
 
+    @staticmethod
+    def _install():
+        from tarnwick_collector.data_serialization.wirecodec import IpcPickleSerializer
+
+        if isinstance(CollectorSettings.serializer, _DefaultSerializer):
+            CollectorSettings.serializer = IpcPickleSerializer()
+        return CollectorSettings.serializer
+
     def serialize(self, obj, object_wrapper=True):
-        return pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)
+        return self._install().serialize(obj, object_wrapper)
 
     def deserialize(self, data):
-        return pickle.loads(data)
+        return self._install().deserialize(data)
 
 
 class CollectorSettings:
@@ -39,7 +47,7 @@ class CollectorSettings:
     python_version = platform.python_version()
     lib_version = "0.1.0"
 
-    serializer = PlainPickleSerializer()
+    serializer = _DefaultSerializer()
     data_subprocess = MessageSink("data")
     metrics_subprocess = MessageSink("metrics")
 

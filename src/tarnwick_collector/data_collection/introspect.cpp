@@ -287,24 +287,24 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "introspect",
                           module_methods};
 
 bool bind(PyObject* module) {
-    B.object_init = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), S.init);
-    B.builtin_open = import_attr("builtins", "open");
-    B.builtin_input = import_attr("builtins", "input");
-    B.user_metadata_cls =
-        import_attr("tarnwick_collector.data_collection.invocations", "UserFunctionMetadata");
-    B.external_metadata_cls =
-        import_attr("tarnwick_collector.data_collection.invocations", "ExternalFunctionMetadata");
-    B.external_function_metric =
-        import_attr("tarnwick_collector.data_collection.metrics", "ExternalFunction");
-    B.get_function_module = import_attr("tarnwick_common.name_extractor", "get_function_module");
-    B.get_function_full_name =
-        import_attr("tarnwick_common.name_extractor", "get_function_full_name");
-    B.get_hash = import_attr("tarnwick_common.utils.hash", "get_hash");
-    B.get_signature = import_attr("tarnwick_common.utils.functions_data", "get_signature");
-    Ref co_coroutine = import_attr("inspect", "CO_COROUTINE");
-    if (!B.object_init || !B.builtin_open || !B.builtin_input || !B.user_metadata_cls ||
-        !B.external_metadata_cls || !B.external_function_metric || !B.get_function_module ||
-        !B.get_function_full_name || !B.get_hash || !B.get_signature || !co_coroutine)
+    Ref co_coroutine;
+    if (!bind_to(B.object_init, getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), S.init)) ||
+        !bind_to(B.builtin_open, import_attr("builtins", "open")) ||
+        !bind_to(B.builtin_input, import_attr("builtins", "input")) ||
+        !bind_to(B.user_metadata_cls, import_attr("tarnwick_collector.data_collection.invocations",
+                                                  "UserFunctionMetadata")) ||
+        !bind_to(B.external_metadata_cls,
+                 import_attr("tarnwick_collector.data_collection.invocations",
+                             "ExternalFunctionMetadata")) ||
+        !bind_to(B.external_function_metric,
+                 import_attr("tarnwick_collector.data_collection.metrics", "ExternalFunction")) ||
+        !bind_to(B.get_function_module,
+                 import_attr("tarnwick_common.name_extractor", "get_function_module")) ||
+        !bind_to(B.get_function_full_name,
+                 import_attr("tarnwick_common.name_extractor", "get_function_full_name")) ||
+        !bind_to(B.get_hash, import_attr("tarnwick_common.utils.hash", "get_hash")) ||
+        !bind_to(B.get_signature, import_attr("tarnwick_common.utils.functions_data", "get_signature")) ||
+        !bind_to(co_coroutine, import_attr("inspect", "CO_COROUTINE")))
         return false;
     B.co_coroutine = PyLong_AsLong(co_coroutine.get());
     if (B.co_coroutine == -1 && PyErr_Occurred()) return false;

@@ -1,0 +1,1291 @@
+// The safe pickler: writes arbitrary user objects without running their own
+// pickling code. Functions, modules, exceptions, partly used objects and
+// objects that cannot be written are replaced by wrappers rebuilt by name.
+#include "tarn/collector.hpp"
+
+#include <frameobject.h>
+
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+using namespace tarn;
+
+namespace {
+
+constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
+
+#define PICKLER_STRINGS(X)                                           \
+    X(dot, ".")                                                      \
+    X(dict_dunder, "__dict__")                                       \
+    X(reduce_allowed_qual_name, "FunctionWrapper")                   \
+    X(reduce_allowed_module, "tarnwick_common.utils.object_wrapper") \
+    X(get_initargs, "__getinitargs__")                               \
+    X(get_newargs_ex, "__getnewargs_ex__")                           \
+    X(getnewargs, "__getnewargs__")                                  \
+    X(getstate, "__getstate__")                                      \
+    X(reduce, "__reduce__")                                          \
+    X(reduce_ex, "__reduce_ex__")                                    \
+    X(init, "__init__")                                              \
+    X(func, "__func__")                                              \
+    X(self_str, "__self__")                                          \
+    X(getattr_str, "__getattr__")                                    \
+    X(getattribute, "__getattribute__")                              \
+    X(code, "__code__")                                              \
+    X(classmethod_descriptor, "classmethod_descriptor")              \
+    X(builtin_method, "builtin_method")                              \
+    X(name, "__name__")                                              \
+    X(module, "__module__")                                          \
+    X(qualname, "__qualname__")                                      \
+    X(klass, "__class__")                                            \
+    X(args, "args")                                                  \
+    X(enter, "__enter__")                                            \
+    X(exit, "__exit__")                                              \
+    X(full_name, "full_name")                                        \
+    X(module_name, "module_name")                                    \
+    X(full_path, "full_path")                                        \
+    X(project_path, "project_path")                                  \
+    X(object_wrapper, "object_wrapper")                              \
+    X(dispatch_table, "dispatch_table")                              \
+    X(failure_reducer, "failure_reducer")                            \
+    X(special_cases, "special_cases")                                \
+    X(dump, "dump")                                                  \
+    X(getvalue, "getvalue")                                          \
+    X(get, "get")                                                    \
+    X(dont_cache, "dont_cache")                                      \
+    X(name_attr, "name")                                             \
+    X(main, "__main__")                                              \
+    X(dunder, "__")                                                  \
+    X(startswith, "startswith")                                      \
+    X(empty, "")
+TARN_STRING_TABLE(Strings, PICKLER_STRINGS);
+
+Strings S;
+Collector& C = leak<Collector>();
+
+struct Bound {
+    // Collaborators.
+    Ref object_wrapper_cls, module_wrapper_cls, unpicklable_cls, function_wrapper_cls,
+        special_wrapper_cls, exception_wrapper_cls;
+    Ref extract_metadata, get_function_full_name, replace_main, relpath, isroutine;
+    Ref problematic_exc, base_pickler, base_pickler_init, bytes_io, tarn_loads;
+    Ref reconstructor, environ_type, copyreg_dispatch, stdlib_names, sys_modules;
+    Ref metric_base;
+    Ref loadclass;  // imported on first use
+    Ref dont_cache_kw;
+    // Tables (class attributes of SafePickler and module globals).
+    Ref functions_types, method_types, types_to_skip, subclasses_to_skip,
+        full_names_to_run_functions, full_names_to_rebuild_functions_dict,
+        specific_type_for_magic_mock, types_to_continue;
+    // This module's objects.
+    Ref wrap_object, wrap_module, wrap_function, wrap_exception, new_func_wrap, wraper,
+        safe_pickler, failure_reducer, special_cases, used_attributes;
+    // Raw class attributes of object, to tell inherited pickling methods.
+    PyObject* object_reduce = nullptr;
+    PyObject* object_reduce_ex = nullptr;
+    PyObject* object_getstate = nullptr;  // NULL before every object had one
+    destructor python_class_dealloc = nullptr;
+    // Exact types that the ordinary route always writes (types_to_skip less
+    // the function types, which are reduced by name first).
+    std::unordered_map<PyTypeObject*, bool> plain_types;
+    std::unordered_map<PyTypeObject*, bool> own_types;
+    std::vector<Ref> own_type_refs;  // keeps the keys of own_types alive
+    Ref safe_pickle_kwnames;
+    Ref stdlib_verdicts;  // type -> bool
+};
+Bound& B = leak<Bound>();
+
+// ------------------------------------------------------------ helpers
+
+Ref none() { return Ref::borrow(Py_None); }
+Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
+
+// Errors that a guard "catching every Exception" absorbs; anything else
+// (KeyboardInterrupt, SystemExit) goes on.
+bool swallow() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+PyTypeObject* as_type(PyObject* o) { return reinterpret_cast<PyTypeObject*>(o); }
+PyObject* as_obj(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
+
+// str(cls) without any metaclass hook: "<class 'module.qualname'>".
+Ref type_text(PyTypeObject* t) { return Ref::steal(PyType_Type.tp_repr(as_obj(t))); }
+
+// A class written by a class statement, as opposed to one implemented in C.
+bool is_python_class(PyTypeObject* t) { return t->tp_dealloc == B.python_class_dealloc; }
+
+bool has_static(PyObject* obj, PyObject* name) { return static_lookup(obj, name) != nullptr; }
+
+// __getstate__ as on interpreters where only classes that define it have
+// one: object's own does not count.
+PyObject* static_getstate(PyObject* obj) {
+    PyObject* found = static_lookup(obj, S.getstate);
+    return found == B.object_getstate ? nullptr : found;
+}
+
+bool is_python_callable(PyObject* attr) {
+    if (PyFunction_Check(attr)) return true;
+    if (Py_IS_TYPE(attr, &PyStaticMethod_Type) || Py_IS_TYPE(attr, &PyClassMethod_Type)) {
+        Ref inner = static_value(attr, S.func);
+        return inner && is_python_callable(inner.get());
+    }
+    return static_lookup(attr, S.code) != nullptr;
+}
+
+Ref make_tuple2(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
+Ref make_tuple3(PyObject* a, PyObject* b, PyObject* c) {
+    return Ref::steal(PyTuple_Pack(3, a, b, c));
+}
+
+// (callable, (arg,))
+Ref reduce_value1(PyObject* callable, PyObject* arg) {
+    Ref args = Ref::steal(PyTuple_Pack(1, arg));
+    return args ? make_tuple2(callable, args.get()) : Ref();
+}
+
+Ref loadclass() {
+    if (!B.loadclass) B.loadclass = import_attr("jsonpickle.unpickler", "loadclass");
+    return B.loadclass;
+}
+
+// ----------------------------------------------------------- predicates
+
+// A Python-level __getattr__ (or __getattribute__) would run on any probe.
+bool has_python_getattr(PyObject* obj) {
+    PyObject* getattr_fn = static_lookup(obj, S.getattr_str);
+    if (getattr_fn && is_python_callable(getattr_fn)) return true;
+    PyObject* getattribute = compat::type_lookup(Py_TYPE(obj), S.getattribute);
+    return getattribute && is_python_callable(getattribute);
+}
+
+int is_function_type(PyTypeObject* t) {
+    int member = PySet_Contains(B.functions_types.get(), as_obj(t));
+    if (member != 0) return member;
+    Ref text = type_text(t);
+    if (!text) return -1;
+    for (PyObject* needle : {S.classmethod_descriptor, S.builtin_method}) {
+        Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) return -1;
+        if (at >= 0) return 1;
+    }
+    return 0;
+}
+
+bool set_contains_quiet(PyObject* set, PyObject* key) {
+    int r = PySet_Contains(set, key);
+    if (r < 0) PyErr_Clear();
+    return r > 0;
+}
+
+// The class in obj's MRO that provides `found` under `name`, or NULL when
+// it comes from the instance itself.
+PyTypeObject* defining_class(PyObject* obj, PyObject* name, PyObject* found) {
+    PyObject* mro = Py_TYPE(obj)->tp_mro;
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyTypeObject* base = as_type(PyTuple_GET_ITEM(mro, i));
+        PyObject* value = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, name) : nullptr;
+        if (value) return value == found ? base : nullptr;
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    return nullptr;
+}
+
+// An inherited method counts as a customisation unless it comes unchanged
+// from a class implemented in C or from the skip base itself.
+bool customises(PyObject* obj, PyObject* name, PyTypeObject* base) {
+    PyObject* found = static_lookup(obj, name);
+    if (!found) return false;
+    PyTypeObject* owner = defining_class(obj, name, found);
+    if (!owner) return true;
+    return is_python_class(owner) && !PyType_IsSubtype(base, owner);
+}
+
+bool is_subclass_for_skip_impl(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    Ref it = Ref::steal(PyObject_GetIter(B.subclasses_to_skip.get()));
+    if (!it) {
+        PyErr_Clear();
+        return false;
+    }
+    while (Ref sub = Ref::steal(PyIter_Next(it.get()))) {
+        if (!PyType_Check(sub.get()) || !PyType_IsSubtype(t, as_type(sub.get()))) continue;
+        PyTypeObject* base = as_type(sub.get());
+        PyObject* reduce = compat::type_lookup(t, S.reduce);
+        PyObject* reduce_ex = compat::type_lookup(t, S.reduce_ex);
+        if (reduce == compat::type_lookup(base, S.reduce) &&
+            reduce_ex == compat::type_lookup(base, S.reduce_ex) &&
+            !customises(obj, S.get_newargs_ex, base) && !customises(obj, S.getnewargs, base) &&
+            !customises(obj, S.get_initargs, base))
+            return true;
+        PyObject* mine = static_getstate(obj);
+        PyObject* theirs = compat::type_lookup(base, S.getstate);
+        if (mine && theirs && theirs != B.object_getstate &&
+            compat::type_lookup(t, S.getstate) == theirs)
+            return true;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return false;
+}
+
+int is_problematic_pickle_impl(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    Ref qual = compat::type_generic_getattr(as_obj(t), S.qualname);
+    if (!qual) return -1;
+    if (PyUnicode_Check(qual.get()) && PyUnicode_Compare(qual.get(), S.reduce_allowed_qual_name) == 0) {
+        Ref mod = static_value(obj, S.module);
+        if (mod && PyUnicode_Check(mod.get()) &&
+            PyUnicode_Compare(mod.get(), S.reduce_allowed_module) == 0)
+            return 0;
+    }
+    if (compat::type_lookup(t, S.reduce) != B.object_reduce) return 1;
+    if (compat::type_lookup(t, S.reduce_ex) != B.object_reduce_ex) return 1;
+    return has_static(obj, S.get_newargs_ex) || has_static(obj, S.getnewargs) ||
+           has_static(obj, S.get_initargs) || static_getstate(obj) != nullptr;
+}
+
+// A type of the interpreter or its standard library, named truthfully: its
+// module is builtins or a standard one, and it is implemented in C or found
+// again under that module and qualified name.
+int is_interpreter_type(PyTypeObject* t) {
+    PyObject* key = as_obj(t);
+    PyObject* cached = PyDict_GetItemWithError(B.stdlib_verdicts.get(), key);
+    if (cached) return cached == Py_True;
+    if (PyErr_Occurred()) return -1;
+    int verdict = 0;
+    Ref module = compat::type_generic_getattr(key, S.module);
+    if (!module) {
+        PyErr_Clear();
+    } else if (PyUnicode_Check(module.get())) {
+        Ref parts = Ref::steal(PyUnicode_Split(module.get(), S.dot, 1));
+        if (!parts) return -1;
+        PyObject* top = PyList_GET_ITEM(parts.get(), 0);
+        int standard = PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0;
+        if (!standard) {
+            standard = PySequence_Contains(B.stdlib_names.get(), top);
+            if (standard < 0) return -1;
+        }
+        if (standard) {
+            if (!is_python_class(t)) {
+                verdict = 1;
+            } else {
+                // Found again by static lookups from the module down.
+                PyObject* found = PyDict_GetItemWithError(B.sys_modules.get(), module.get());
+                Ref qual = compat::type_generic_getattr(as_obj(t), S.qualname);
+                if (!qual) return -1;
+                Ref names = Ref::steal(PyUnicode_Split(qual.get(), S.dot, -1));
+                if (!names) return -1;
+                for (Py_ssize_t i = 0; found && i < PyList_GET_SIZE(names.get()); ++i)
+                    found = static_lookup(found, PyList_GET_ITEM(names.get(), i));
+                if (PyErr_Occurred()) PyErr_Clear();
+                verdict = found == key;
+            }
+        }
+    }
+    if (PyDict_GET_SIZE(B.stdlib_verdicts.get()) > 4096) PyDict_Clear(B.stdlib_verdicts.get());
+    if (PyDict_SetItem(B.stdlib_verdicts.get(), key, verdict ? Py_True : Py_False) < 0) return -1;
+    return verdict;
+}
+
+// A standard reducer registered for a standard type (types.UnionType) is
+// the interpreter's own code; a user's registration is never consulted.
+Ref standard_copyreg_reduction(PyObject* obj) {
+    PyObject* reducer =
+        PyDict_GetItemWithError(B.copyreg_dispatch.get(), as_obj(Py_TYPE(obj)));
+    if (!reducer) return PyErr_Occurred() ? Ref() : not_implemented();
+    Ref mod = static_value(reducer, S.module);
+    if (!mod || !PyUnicode_Check(mod.get())) return not_implemented();
+    Ref parts = Ref::steal(PyUnicode_Split(mod.get(), S.dot, 1));
+    if (!parts) return {};
+    int standard = PySequence_Contains(B.stdlib_names.get(), PyList_GET_ITEM(parts.get(), 0));
+    if (standard < 0) return {};
+    if (!standard) return not_implemented();
+    Ref reducer_ref = Ref::borrow(reducer);
+    return call(reducer_ref.get(), obj);
+}
+
+// -------------------------------------------------------- full names
+
+// The dotted name a callable is written under.
+Ref callable_full_name(PyObject* obj) {
+    Ref target = Ref::borrow(obj);
+    if (PyType_Check(target.get())) {
+        target = compat::type_generic_getattr(target.get(), S.init);
+        if (!target) return {};
+    }
+    if (has_static(target.get(), S.func)) {
+        target = getattr(target.get(), S.func);
+        if (!target) return {};
+    }
+    PyObject* argv[] = {target.get(), Py_True};
+    Ref meta = Ref::steal(PyObject_Vectorcall(B.extract_metadata.get(), argv, 1,
+                                              B.dont_cache_kw.get()));
+    if (!meta) return {};
+    if (Py_IS_TYPE(meta.get(), &PyTuple_Type)) {
+        if (PyTuple_GET_SIZE(meta.get()) < 1) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return {};
+        }
+        meta = Ref::borrow(PyTuple_GET_ITEM(meta.get(), 0));
+    }
+    Ref name = getattr(meta.get(), S.full_name);
+    if (!name) return {};
+    Ref module = getattr(meta.get(), S.module_name);
+    if (!module) return {};
+    int named = truthy(name.get());
+    if (named < 0) return {};
+    if (!named) {
+        // Cached for an external non-candidate, which carries no name.
+        name = call(B.get_function_full_name.get(), module.get(), target.get());
+        if (!name) return {};
+    }
+    if (PyUnicode_Check(module.get()) && PyUnicode_Compare(module.get(), S.main) == 0) {
+        Ref path = getattr(meta.get(), S.full_path);
+        if (!path) return {};
+        Ref project = C.setting(S.project_path);
+        if (!project) return {};
+        Ref relative = call(B.relpath.get(), path.get(), project.get());
+        if (!relative) return {};
+        name = call(B.replace_main.get(), name.get(), relative.get());
+    }
+    return name;
+}
+
+Ref reduce_function_impl(PyObject* obj) {
+    Ref load = loadclass();
+    if (!load) return {};
+    for (PyObject* own : {load.get(), B.wraper.get(), B.new_func_wrap.get(), B.reconstructor.get(),
+                          B.wrap_object.get(), B.unpicklable_cls.get()}) {
+        int eq = PyObject_RichCompareBool(obj, own, Py_EQ);
+        if (eq < 0) return {};
+        if (eq) return not_implemented();
+    }
+    Ref name = callable_full_name(obj);
+    if (!name) return {};
+    return reduce_value1(load.get(), name.get());
+}
+
+// ----------------------------------------------------- dynamic rebuild
+
+// The rebuild name for a class built by a known factory, or NULL without
+// an error. `strict` raises where plain attribute access would.
+Ref dynamic_rebuild_impl(PyObject* obj, PyObject* obj_type, bool strict) {
+    if (obj_type != Py_None && !Py_IS_TYPE(obj_type, &PyType_Type)) {
+        if (strict) check_exact_or_none(obj_type, &PyType_Type, "obj_type");
+        return {};
+    }
+    Ref obj_name = static_value(obj, S.name);
+    if (!obj_name) {
+        if (strict) PyErr_SetObject(PyExc_AttributeError, S.name);
+        return {};
+    }
+    Ref module = getattr(obj_type, S.module);
+    if (!module) return {};
+    Ref type_name = getattr(obj_type, S.name);
+    if (!type_name) return {};
+    Ref parts = Ref::steal(PyTuple_Pack(3, module.get(), type_name.get(), obj_name.get()));
+    if (!parts) return {};
+    Ref full = Ref::steal(PyUnicode_Join(S.dot, parts.get()));
+    if (!full) return {};
+    int member = PySet_Contains(B.full_names_to_run_functions.get(), full.get());
+    if (member < 0) return {};
+    if (!member) return none();
+    Ref getter = getattr(B.full_names_to_rebuild_functions_dict.get(), S.get);
+    if (!getter) return {};
+    return call(getter.get(), full.get());
+}
+
+// ------------------------------------------------ used-attribute reduction
+
+Ref get_attributes_value_impl(PyObject* obj, PyObject* attributes) {
+    Ref data = Ref::steal(PyDict_New());
+    Ref funcs = Ref::steal(PyDict_New());
+    Ref it = Ref::steal(PyObject_GetIter(attributes));
+    if (!data || !funcs || !it) return {};
+    while (Ref attribute = Ref::steal(PyIter_Next(it.get()))) {
+        Ref value = Ref::steal(PyObject_GetAttr(obj, attribute.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+            PyErr_Clear();
+            continue;
+        }
+        int method = PySet_Contains(B.method_types.get(), as_obj(Py_TYPE(value.get())));
+        if (method < 0) return {};
+        if (method) {
+            Ref self = Ref::steal(PyObject_GetAttr(value.get(), S.self_str));
+            int is_cm = 0;
+            if (self) {
+                is_cm = PyType_Check(self.get());
+            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+            } else {
+                return {};
+            }
+            if (!is_cm) {
+                if (PyDict_SetItem(funcs.get(), attribute.get(), value.get()) < 0) return {};
+                continue;
+            }
+        }
+        if (Py_TYPE(value.get()) == as_type(B.environ_type.get())) {
+            Ref copy = Ref::steal(PyDict_New());
+            if (!copy || PyDict_Merge(copy.get(), value.get(), 1) < 0) return {};
+            value = std::move(copy);
+        }
+        if (PyDict_SetItem(data.get(), attribute.get(), value.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return make_tuple2(data.get(), funcs.get());
+}
+
+Ref reduce_used_attrs_impl(PyObject* obj, PyObject* attributes) {
+    PyObject* obj_type = as_obj(Py_TYPE(obj));
+    if (obj_type == as_obj(&PyModule_Type)) obj_type = B.module_wrapper_cls.get();
+    Ref pair = get_attributes_value_impl(obj, attributes);
+    if (!pair) return {};
+    Ref args = make_tuple2(obj_type, PyTuple_GET_ITEM(pair.get(), 1));
+    if (!args) return {};
+    return make_tuple3(B.wrap_object.get(), args.get(), PyTuple_GET_ITEM(pair.get(), 0));
+}
+
+// ---------------------------------------------------------- dispatch
+
+bool is_own_record(PyTypeObject* t) {
+    if (B.own_types.count(t)) return true;
+    return PyType_IsSubtype(t, as_type(B.metric_base.get()));
+}
+
+bool raise_problematic(PyTypeObject* t, const char* why) {
+    Ref text = type_text(t);
+    if (!text) return false;
+    Ref msg = Ref::steal(PyUnicode_FromFormat("'%U' cant be pickled because %s", text.get(), why));
+    if (msg) PyErr_SetObject(B.problematic_exc.get(), msg.get());
+    return false;
+}
+
+Ref reducer_override_impl(PyObject* self, PyObject* obj) {
+    PyTypeObject* obj_type = Py_TYPE(obj);
+    // Containers, atoms and the other always-plain types.
+    if (B.plain_types.count(obj_type)) return not_implemented();
+
+    int fn = is_function_type(obj_type);
+    if (fn < 0) return {};
+    if (fn) return reduce_function_impl(obj);
+
+    if (Ref name = dynamic_rebuild_impl(obj, as_obj(obj_type), false)) {
+        int t = truthy(name.get());
+        if (t > 0) return reduce_value1(B.wrap_function.get(), name.get());
+        if (t < 0 && !swallow()) return {};
+    } else if (PyErr_Occurred() && !swallow()) {
+        return {};
+    }
+
+    if (set_contains_quiet(B.types_to_skip.get(), as_obj(obj_type)) ||
+        is_subclass_for_skip_impl(obj))
+        return not_implemented();
+
+    if (PyType_IsSubtype(obj_type, as_type(PyExc_Exception))) {
+        Ref value;
+        Ref name = callable_full_name(obj);
+        if (name) {
+            Ref args = getattr(obj, S.args);
+            Ref dict = args ? getattr(obj, S.dict_dunder) : Ref();
+            Ref packed = dict ? make_tuple3(name.get(), args.get(), dict.get()) : Ref();
+            if (packed) value = make_tuple2(B.wrap_exception.get(), packed.get());
+        }
+        if (value) return value;
+        if (!swallow()) return {};
+    }
+
+    if (PyModule_Check(obj)) {
+        Ref name = getattr(obj, S.name);
+        return name ? reduce_value1(B.wrap_module.get(), name.get()) : Ref();
+    }
+
+    if (!PyType_Check(obj) && !is_own_record(obj_type)) {
+        Ref wrap = getattr(self, S.object_wrapper);
+        if (!wrap) return {};
+        int on = truthy(wrap.get());
+        if (on < 0) return {};
+        if (on) {
+            Ref id = Ref::steal(PyLong_FromVoidPtr(obj));
+            if (!id) return {};
+            Ref used = call_method(B.used_attributes.get(), S.get, id.get());
+            if (!used) return {};
+            if (used.get() != Py_None) return reduce_used_attrs_impl(obj, used.get());
+        }
+    }
+
+    if (set_contains_quiet(B.specific_type_for_magic_mock.get(), as_obj(obj_type))) {
+        Ref empty_funcs = Ref::steal(PyDict_New());
+        Ref empty_state = Ref::steal(PyDict_New());
+        if (!empty_funcs || !empty_state) return {};
+        Ref args = make_tuple2(as_obj(obj_type), empty_funcs.get());
+        return args ? make_tuple3(B.wrap_object.get(), args.get(), empty_state.get()) : Ref();
+    }
+
+    // The interpreter's and the standard library's own values: their
+    // pickling code is not the user's.
+    int standard = is_interpreter_type(obj_type);
+    if (standard < 0) return {};
+    if (standard) return standard_copyreg_reduction(obj);
+
+    if (has_python_getattr(obj)) {
+        raise_problematic(obj_type, "it has __getattr__ method");
+        return {};
+    }
+    int problematic = is_problematic_pickle_impl(obj);
+    if (problematic < 0) return {};
+    if (problematic) {
+        raise_problematic(obj_type, "it has one of the pickle methods");
+        return {};
+    }
+    return not_implemented();
+}
+
+// ------------------------------------------------------ failure reducer
+
+bool is_interpreter_internal(PyTypeObject* t) {
+    return t == &PyGen_Type || t == &PyCoro_Type || t == &PyAsyncGen_Type ||
+           t == &PyFrame_Type || t == &PyTraceBack_Type || t == &PyCode_Type ||
+           t == &PyCell_Type;
+}
+
+int should_use_getattr_impl(PyObject* obj, PyObject* prop, PyObject* object_dir,
+                            PyObject* class_dir) {
+    for (PyObject* listing : {object_dir, class_dir}) {
+        int has = PySequence_Contains(listing, S.dict_dunder);
+        if (has <= 0) return has < 0 ? -1 : 1;
+    }
+    Ref klass = getattr(obj, S.klass);
+    if (!klass) return -1;
+    Ref class_dict = getattr(klass.get(), S.dict_dunder);
+    if (!class_dict) return -1;
+    int in_class = PySequence_Contains(class_dict.get(), prop);
+    if (in_class <= 0) return in_class < 0 ? -1 : 1;
+    Ref inst_dict = getattr(obj, S.dict_dunder);
+    if (!inst_dict) return -1;
+    int in_inst = PySequence_Contains(inst_dict.get(), prop);
+    if (in_inst != 0) return in_inst < 0 ? -1 : 1;
+    Ref from_class = Ref::steal(PyObject_GetItem(class_dict.get(), prop));
+    if (!from_class) return -1;
+    if (PyObject_TypeCheck(from_class.get(), &PyProperty_Type)) return 1;
+    Ref routine = call(B.isroutine.get(), from_class.get());
+    return routine ? truthy(routine.get()) : -1;
+}
+
+Ref unpicklable_value(PyTypeObject* t, PyObject* funcs, PyObject* state) {
+    Ref text = type_text(t);
+    if (!text) return {};
+    Ref args = make_tuple2(text.get(), funcs);
+    return args ? make_tuple3(B.unpicklable_cls.get(), args.get(), state) : Ref();
+}
+
+// Generators, frames and the like reach the caller's frames, module globals
+// and builtins; only their names are kept.
+Ref bounded_internal_value(PyObject* obj) {
+    Ref state = Ref::steal(PyDict_New());
+    Ref funcs = Ref::steal(PyDict_New());
+    if (!state || !funcs) return {};
+    for (PyObject* key : {S.name, S.qualname}) {
+        Ref value = static_value(obj, key);
+        if (value && PyUnicode_CheckExact(value.get()) &&
+            PyDict_SetItem(state.get(), key, value.get()) < 0)
+            return {};
+    }
+    return unpicklable_value(Py_TYPE(obj), funcs.get(), state.get());
+}
+
+Ref function_wrapper_for(PyObject* method) {
+    Ref func = getattr(method, S.func);
+    Ref name = func ? callable_full_name(func.get()) : Ref();
+    if (name) return call(B.function_wrapper_cls.get(), name.get());
+    if (!swallow()) return {};
+    Ref self = getattr(method, S.self_str);
+    Ref klass = self ? getattr(self.get(), S.klass) : Ref();
+    Ref method_name = klass ? getattr(method, S.name) : Ref();
+    Ref unbound = method_name ? getattr(klass.get(), method_name.get()) : Ref();
+    name = unbound ? callable_full_name(unbound.get()) : Ref();
+    if (name) return call(B.function_wrapper_cls.get(), name.get());
+    return {};
+}
+
+Ref failure_reduce_impl(PyObject* obj) {
+    PyTypeObject* obj_type = Py_TYPE(obj);
+    Ref state = Ref::steal(PyDict_New());
+    Ref funcs = Ref::steal(PyDict_New());
+    if (!state || !funcs) return {};
+    if (has_python_getattr(obj)) return unpicklable_value(obj_type, funcs.get(), state.get());
+    if (is_interpreter_internal(obj_type)) return bounded_internal_value(obj);
+
+    Ref object_dir = Ref::steal(PyObject_Dir(obj));
+    if (!object_dir) return {};
+    Ref klass = getattr(obj, S.klass);
+    if (!klass) return {};
+    Ref class_dir = Ref::steal(PyObject_Dir(klass.get()));
+    if (!class_dir) return {};
+    Ref it = Ref::steal(PyObject_GetIter(object_dir.get()));
+    if (!it) return {};
+    while (Ref prop = Ref::steal(PyIter_Next(it.get()))) {
+        Ref starts = call_method(prop.get(), S.startswith, S.dunder);
+        if (!starts) return {};
+        if (starts.get() == Py_True && PyObject_RichCompareBool(prop.get(), S.enter, Py_EQ) != 1 &&
+            PyObject_RichCompareBool(prop.get(), S.exit, Py_EQ) != 1)
+            continue;
+        if (PyErr_Occurred()) return {};
+        Ref value;
+        int use_getattr = should_use_getattr_impl(obj, prop.get(), object_dir.get(), class_dir.get());
+        if (use_getattr > 0) {
+            value = getattr(obj, prop.get());
+        } else if (use_getattr == 0) {
+            Ref inst = getattr(obj, S.dict_dunder);
+            if (inst) value = Ref::steal(PyObject_GetItem(inst.get(), prop.get()));
+        }
+        if (!value) {
+            if (!swallow()) return {};
+            continue;
+        }
+        if (!Py_IS_TYPE(value.get(), &PyMethod_Type)) {
+            if (PyObject_SetItem(state.get(), prop.get(), value.get()) < 0) return {};
+            continue;
+        }
+        Ref wrapper = function_wrapper_for(value.get());
+        if (!wrapper) {
+            if (!swallow()) return {};
+            continue;
+        }
+        if (PyObject_SetItem(funcs.get(), prop.get(), wrapper.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return unpicklable_value(obj_type, funcs.get(), state.get());
+}
+
+// --------------------------------------------------- Python entry points
+
+#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int FK = METH_FASTCALL | METH_KEYWORDS;
+
+template <std::size_t N, class F>
+PyObject* with_args(Params<N>& params, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, F&& body) {
+    std::array<PyObject*, N> a;
+    if (!params.parse(args, nargs, kwnames, a)) return nullptr;
+    return guarded([&] { return body(a).release(); });
+}
+
+Params<1> method_params{"is_classmethod", {"method"}, 1};
+PyObject* py_is_classmethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(method_params, args, nargs, kw, [](auto& a) {
+        Ref self = Ref::steal(PyObject_GetAttr(a[0], S.self_str));
+        if (!self) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+            PyErr_Clear();
+            return none();
+        }
+        return Ref::borrow(PyType_Check(self.get()) ? Py_True : Py_False);
+    });
+}
+
+Params<2> wrap_object_params{"wrap_object", {"cls", "funcs"}, 2};
+PyObject* py_wrap_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(wrap_object_params, args, nargs, kw,
+                     [](auto& a) { return call(B.object_wrapper_cls.get(), a[0], a[1]); });
+}
+
+Params<1> full_name_params{"wrap_module", {"full_name"}, 1};
+PyObject* py_wrap_module(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(full_name_params, args, nargs, kw,
+                     [](auto& a) { return call(B.module_wrapper_cls.get(), a[0]); });
+}
+
+Params<1> wrap_function_params{"wrap_function", {"full_name"}, 1};
+PyObject* py_wrap_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(wrap_function_params, args, nargs, kw,
+                     [](auto& a) { return call(B.special_wrapper_cls.get(), a[0]); });
+}
+
+Params<3> wrap_exception_params{
+    "wrap_exception", {"exception_full_name", "exception_args", "exception_dunder_dict"}, 3};
+PyObject* py_wrap_exception(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(wrap_exception_params, args, nargs, kw, [](auto& a) {
+        if (!check_exact_or_none(a[0], &PyUnicode_Type, "exception_full_name")) return Ref();
+        return call(B.exception_wrapper_cls.get(), a[0], a[1], a[2]);
+    });
+}
+
+Params<2> attributes_params{"get_attributes_value", {"obj", "attributes"}, 2};
+PyObject* py_get_attributes_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kw) {
+    return with_args(attributes_params, args, nargs, kw,
+                     [](auto& a) { return get_attributes_value_impl(a[0], a[1]); });
+}
+
+Params<1> obj_params{"is_obj_python_based", {"obj"}, 1};
+PyObject* py_is_obj_python_based(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw, [](auto& a) {
+        return Ref::borrow(has_static(a[0], S.code) ? Py_True : Py_False);
+    });
+}
+
+Params<1> getattr_params{"obj_has_getattr_that_is_python_based", {"obj"}, 1};
+PyObject* py_obj_has_python_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kw) {
+    return with_args(getattr_params, args, nargs, kw, [](auto& a) {
+        return Ref::borrow(has_python_getattr(a[0]) ? Py_True : Py_False);
+    });
+}
+
+// NewFuncWrap / Wraper: a name that loads back as the object it names.
+Params<1> name_params{"__init__", {"name"}, 1};
+PyObject* wrap_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(name_params, args, nargs, kw, [self](auto& a) {
+        return PyObject_SetAttr(self, S.name_attr, a[0]) < 0 ? Ref() : none();
+    });
+}
+
+PyObject* wrap_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+    if (!no_args("__reduce__", nargs, kw)) return nullptr;
+    return guarded([self] {
+        Ref load = loadclass();
+        Ref name = load ? getattr(self, S.name_attr) : Ref();
+        return name ? reduce_value1(load.get(), name.get()).release() : nullptr;
+    });
+}
+
+// SafePickler(object_wrapper, *args, **kwargs)
+PyObject* safe_pickler_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* object_wrapper = nargs > 0 ? args[0] : nullptr;
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        std::vector<PyObject*> rest{self};
+        Ref rest_names = Ref::steal(PyList_New(0));
+        if (!rest_names) return nullptr;
+        for (Py_ssize_t i = 1; i < nargs; ++i) rest.push_back(args[i]);
+        std::vector<PyObject*> rest_kw;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Compare(key, S.object_wrapper) == 0 && !object_wrapper) {
+                object_wrapper = args[nargs + k];
+                continue;
+            }
+            if (PyErr_Occurred()) return nullptr;
+            rest_kw.push_back(args[nargs + k]);
+            if (PyList_Append(rest_names.get(), key) < 0) return nullptr;
+        }
+        if (!object_wrapper) {
+            PyErr_SetString(PyExc_TypeError,
+                            "__init__() missing 1 required positional argument: 'object_wrapper'");
+            return nullptr;
+        }
+        if (PyObject_SetAttr(self, S.object_wrapper, object_wrapper) < 0) return nullptr;
+        Py_ssize_t npos = static_cast<Py_ssize_t>(rest.size());
+        rest.insert(rest.end(), rest_kw.begin(), rest_kw.end());
+        Ref names = Ref::steal(PyList_AsTuple(rest_names.get()));
+        if (!names) return nullptr;
+        Ref done = Ref::steal(PyObject_Vectorcall(B.base_pickler_init.get(), rest.data(), npos,
+                                                  rest_kw.empty() ? nullptr : names.get()));
+        if (!done) return nullptr;
+        Ref table = Ref::steal(PyDict_New());
+        if (!table || PyObject_SetAttr(self, S.dispatch_table, table.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+Params<1> reducer_params{"reducer_override", {"obj"}, 1};
+PyObject* safe_pickler_reducer_override(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kw) {
+    if (nargs == 1 && !kw) return guarded([&] { return reducer_override_impl(self, args[0]).release(); });
+    return with_args(reducer_params, args, nargs, kw,
+                     [self](auto& a) { return reducer_override_impl(self, a[0]); });
+}
+
+Params<1> type_params{"obj_type", {"obj_type"}, 1};
+PyObject* safe_pickler_is_obj_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kw) {
+    return with_args(type_params, args, nargs, kw, [](auto& a) {
+        int member = PySet_Contains(B.functions_types.get(), a[0]);
+        if (member < 0) return Ref();
+        if (!member) {
+            Ref text = Ref::steal(PyObject_Str(a[0]));
+            if (!text) return Ref();
+            for (PyObject* needle : {S.classmethod_descriptor, S.builtin_method}) {
+                Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
+                if (at == -2) return Ref();
+                if (at >= 0) member = 1;
+            }
+        }
+        return Ref::borrow(member ? Py_True : Py_False);
+    });
+}
+
+PyObject* safe_pickler_is_type_to_skip(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kw) {
+    return with_args(type_params, args, nargs, kw, [](auto& a) {
+        return Ref::borrow(set_contains_quiet(B.types_to_skip.get(), a[0]) ? Py_True : Py_False);
+    });
+}
+
+PyObject* safe_pickler_is_magic_mock_type(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kw) {
+    return with_args(type_params, args, nargs, kw, [](auto& a) {
+        return Ref::borrow(set_contains_quiet(B.specific_type_for_magic_mock.get(), a[0])
+                               ? Py_True
+                               : Py_False);
+    });
+}
+
+PyObject* safe_pickler_is_subclass_for_skip(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw, [](auto& a) {
+        return Ref::borrow(is_subclass_for_skip_impl(a[0]) ? Py_True : Py_False);
+    });
+}
+
+PyObject* safe_pickler_is_problematic(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw, [](auto& a) {
+        int r = is_problematic_pickle_impl(a[0]);
+        return r < 0 ? Ref() : Ref::borrow(r ? Py_True : Py_False);
+    });
+}
+
+PyObject* safe_pickler_reduce_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw,
+                     [](auto& a) { return reduce_function_impl(a[0]); });
+}
+
+Params<2> rebuild_params{"get_dynamic_rebuild_function", {"obj", "obj_type"}, 2};
+PyObject* safe_pickler_dynamic_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kw) {
+    return with_args(rebuild_params, args, nargs, kw,
+                     [](auto& a) { return dynamic_rebuild_impl(a[0], a[1], true); });
+}
+
+PyObject* safe_pickler_reduce_used_attrs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kw) {
+    return with_args(attributes_params, args, nargs, kw,
+                     [](auto& a) { return reduce_used_attrs_impl(a[0], a[1]); });
+}
+
+PyObject* helpers_get_full_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw,
+                     [](auto& a) { return callable_full_name(a[0]); });
+}
+
+Params<4> use_getattr_params{
+    "should_use_getattr", {"obj", "obj_property", "object_dir", "class_dir"}, 4};
+PyObject* helpers_should_use_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kw) {
+    return with_args(use_getattr_params, args, nargs, kw, [](auto& a) {
+        int r = should_use_getattr_impl(a[0], a[1], a[2], a[3]);
+        return r < 0 ? Ref() : Ref::borrow(r ? Py_True : Py_False);
+    });
+}
+
+PyObject* helpers_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw,
+                     [](auto& a) { return failure_reduce_impl(a[0]); });
+}
+
+PyObject* helpers_special_cases(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw, [](auto& a) {
+        Ref name = getattr(a[0], S.name);
+        Ref module = name ? getattr(a[0], S.module) : Ref();
+        if (!module) return Ref();
+        Ref empty = Ref::steal(PyList_New(0));
+        Ref names = empty ? call_method(B.types_to_continue.get(), S.get, module.get(), empty.get())
+                          : Ref();
+        if (!names) return Ref();
+        int has = PySequence_Contains(names.get(), name.get());
+        return has < 0 ? Ref() : Ref::borrow(has ? Py_True : Py_False);
+    });
+}
+
+Params<2> safe_pickle_params{"safe_pickle", {"obj", "object_wrapper"}, 1};
+PyObject* py_safe_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(safe_pickle_params, args, nargs, kw, [](auto& a) {
+        PyObject* object_wrapper = a[1] ? a[1] : Py_True;
+        Ref buffer = call(B.bytes_io.get());
+        if (!buffer) return Ref();
+        PyObject* argv[] = {object_wrapper, buffer.get(), B.failure_reducer.get(),
+                            B.special_cases.get()};
+        Ref pickler = Ref::steal(
+            PyObject_Vectorcall(B.safe_pickler.get(), argv, 2, B.safe_pickle_kwnames.get()));
+        if (!pickler) return Ref();
+        if (!call_method(pickler.get(), S.dump, a[0])) return Ref();
+        return call_method(buffer.get(), S.getvalue);
+    });
+}
+
+Params<1> loads_params{"safe_pickle_loads", {"data"}, 1};
+PyObject* py_safe_pickle_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kw) {
+    return with_args(loads_params, args, nargs, kw, [](auto& a) {
+        Ref value = call(B.tarn_loads.get(), a[0]);
+        if (value || !swallow()) return value;
+        return none();
+    });
+}
+
+PyMethodDef module_functions[] = {
+    {"is_classmethod", FASTCALL_KW(py_is_classmethod), FK, nullptr},
+    {"wrap_object", FASTCALL_KW(py_wrap_object), FK, nullptr},
+    {"wrap_module", FASTCALL_KW(py_wrap_module), FK, nullptr},
+    {"wrap_function", FASTCALL_KW(py_wrap_function), FK, nullptr},
+    {"wrap_exception", FASTCALL_KW(py_wrap_exception), FK, nullptr},
+    {"get_attributes_value", FASTCALL_KW(py_get_attributes_value), FK, nullptr},
+    {"is_obj_python_based", FASTCALL_KW(py_is_obj_python_based), FK, nullptr},
+    {"obj_has_getattr_that_is_python_based", FASTCALL_KW(py_obj_has_python_getattr), FK,
+     nullptr},
+    {}};
+
+PyMethodDef entry_functions[] = {
+    {"safe_pickle", FASTCALL_KW(py_safe_pickle), FK,
+     "This function performs pickle without calling pickle_methods so we can avoid changes to "
+     "the user code behavior."},
+    {"safe_pickle_loads", FASTCALL_KW(py_safe_pickle_loads), FK,
+     "Load safely pickled bytes; None when they cannot be loaded."},
+    {}};
+
+PyMethodDef wrap_methods[] = {
+    {"__init__", FASTCALL_KW(wrap_init), FK, nullptr},
+    {"__reduce__", FASTCALL_KW(wrap_reduce), FK, nullptr},
+    {}};
+
+PyMethodDef safe_pickler_methods[] = {
+    {"__init__", FASTCALL_KW(safe_pickler_init), FK, nullptr},
+    {"reducer_override", FASTCALL_KW(safe_pickler_reducer_override), FK,
+     "Decide how one object is written: NotImplemented, a reduce value, or a refusal."},
+    {"is_obj_function", FASTCALL_KW(safe_pickler_is_obj_function), FK, nullptr},
+    {"is_obj_type_to_skip", FASTCALL_KW(safe_pickler_is_type_to_skip), FK, nullptr},
+    {"is_obj_type_specific_type_for_magic_mock", FASTCALL_KW(safe_pickler_is_magic_mock_type),
+     FK, nullptr},
+    {"is_problematic_pickle", FASTCALL_KW(safe_pickler_is_problematic), FK, nullptr},
+    {"reduce_function", FASTCALL_KW(safe_pickler_reduce_function), FK, nullptr},
+    {"get_dynamic_rebuild_function", FASTCALL_KW(safe_pickler_dynamic_rebuild), FK, nullptr},
+    {"reduce_used_attrs", FASTCALL_KW(safe_pickler_reduce_used_attrs), FK, nullptr},
+    {}};
+
+PyMethodDef safe_pickler_static[] = {
+    {"is_subclass_for_skip", FASTCALL_KW(safe_pickler_is_subclass_for_skip), FK, nullptr}, {}};
+
+// Called through the class or passed around as plain functions.
+PyMethodDef helpers_functions[] = {
+    {"get_full_name", FASTCALL_KW(helpers_get_full_name), FK,
+     "This fucntion return the full name of an object."},
+    {"should_use_getattr", FASTCALL_KW(helpers_should_use_getattr), FK, nullptr},
+    {"__reduce__", FASTCALL_KW(helpers_reduce), FK,
+     "The failure reducer: an UnpicklableObject in place of an object that cannot be written."},
+    {"special_cases", FASTCALL_KW(helpers_special_cases), FK, nullptr},
+    {}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "pickler",
+                          "A pickler that never runs the user's own pickling code.", -1, nullptr};
+
+// ------------------------------------------------------------- module init
+
+bool add(PyObject* m, const char* name, const Ref& obj) { return add_to_module(m, name, obj); }
+
+Ref str(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
+
+// Module init binds dozens of names in a row: once one lookup has failed,
+// the following ones do nothing, and the error is reported once.
+Ref imp(const char* module, const char* attr) {
+    return PyErr_Occurred() ? Ref() : import_attr(module, attr);
+}
+Ref imp_module(const char* name) {
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyImport_ImportModule(name));
+}
+
+Ref set_of(std::initializer_list<PyObject*> items) {
+    if (PyErr_Occurred()) return {};
+    Ref set = Ref::steal(PySet_New(nullptr));
+    if (!set) return {};
+    for (PyObject* item : items)
+        if (!item || PySet_Add(set.get(), item) < 0) return {};
+    return set;
+}
+
+Ref attr_of(const Ref& owner, const char* name) {
+    return owner && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(owner.get(), name))
+                                      : Ref();
+}
+
+bool add_functions(PyObject* m, PyMethodDef* defs) {
+    Ref modname = Ref::steal(PyModule_GetNameObject(m));
+    if (!modname) return false;
+    for (PyMethodDef* d = defs; d->ml_name; ++d) {
+        Ref fn = Ref::steal(PyCFunction_NewEx(d, nullptr, modname.get()));
+        if (!add(m, d->ml_name, fn)) return false;
+    }
+    return true;
+}
+
+bool bind_imports(PyObject* m) {
+    for (const char* name : {"datetime", "uuid", "pathlib", "random", "os", "copyreg", "types",
+                             "inspect"})
+        if (!add(m, name, imp_module(name))) return false;
+    if (!imp_module("tarnwick_collector.data_serialization.tarn_pickle")) return false;
+    if (!add(m, "tarnwick_collector", imp_module("tarnwick_collector")))
+        return false;
+    Ref collections = imp_module("collections");
+    Ref ordered = attr_of(collections, "OrderedDict");
+    Ref defaultdict = attr_of(collections, "defaultdict");
+    if (!add(m, "OrderedDict", ordered) || !add(m, "defaultdict", defaultdict)) return false;
+    if (!add(m, "get_function_module",
+             imp("tarnwick_common.name_extractor", "get_function_module")))
+        return false;
+    Ref wrappers = imp_module("tarnwick_common.utils.object_wrapper");
+    B.object_wrapper_cls = attr_of(wrappers, "ObjectWrapper");
+    B.module_wrapper_cls = attr_of(wrappers, "ModuleWrapper");
+    B.unpicklable_cls = attr_of(wrappers, "UnpicklableObject");
+    B.function_wrapper_cls = attr_of(wrappers, "FunctionWrapper");
+    B.special_wrapper_cls = attr_of(wrappers, "SpecialWrapper");
+    B.exception_wrapper_cls = attr_of(wrappers, "ExceptionWrapper");
+    if (!add(m, "ObjectWrapper", B.object_wrapper_cls) ||
+        !add(m, "ModuleWrapper", B.module_wrapper_cls) ||
+        !add(m, "UnpicklableObject", B.unpicklable_cls) ||
+        !add(m, "FunctionWrapper", B.function_wrapper_cls) ||
+        !add(m, "SpecialWrapper", B.special_wrapper_cls) ||
+        !add(m, "ExceptionWrapper", B.exception_wrapper_cls))
+        return false;
+    Ref introspector = imp("tarnwick_collector.data_collection.introspect", "Introspector");
+    if (!add(m, "Introspector", introspector)) return false;
+    B.extract_metadata = attr_of(introspector, "extract_function_metadata");
+    B.get_function_full_name = imp("tarnwick_common.name_extractor", "get_function_full_name");
+    B.replace_main =
+        imp("tarnwick_collector.data_serialization.utils", "replace__main__with_real_name");
+    if (!B.extract_metadata || !B.get_function_full_name || !B.replace_main) return false;
+    if (!add(m, "MAIN_STR", imp("tarnwick_collector.data_serialization.utils", "MAIN_STR")) ||
+        !add(m, "replace__main__with_real_name", B.replace_main))
+        return false;
+    B.problematic_exc = imp("tarnwick_collector.exceptions", "ProblematicPickleException");
+    if (!add(m, "ProblematicPickleException", B.problematic_exc) ||
+        !add(m, "CollectorSettings", Ref::borrow(C.settings())) ||
+        !add(m, "Enum", imp("enum", "Enum")) ||
+        !add(m, "Logger", imp("logging", "Logger")) ||
+        !add(m, "cPickle", imp_module("_pickle")))
+        return false;
+    // yaml is optional.
+    Ref has_yaml = Ref::borrow(Py_True);
+    if (!add(m, "has_yaml", has_yaml)) return false;
+    Ref yaml_c = imp_module("yaml._yaml");
+    Ref yaml = yaml_c ? imp_module("yaml") : Ref();
+    if (yaml) {
+        if (!add(m, "yaml", yaml)) return false;
+    } else {
+        if (!swallow()) return false;
+        if (PyObject_SetAttrString(m, "has_yaml", Py_False) < 0) return false;
+    }
+    B.bytes_io = imp("io", "BytesIO");
+    if (!add(m, "BytesIO", B.bytes_io)) return false;
+    for (const char* name : {"Any", "Dict", "List", "Tuple"})
+        if (!add(m, name, imp("typing", name))) return false;
+    if (!add(m, "BaseModel", imp("pydantic", "BaseModel"))) return false;
+    B.used_attributes =
+        imp("tarnwick_collector.data_collection.used_attributes_collector", "used_attributes");
+    if (!add(m, "used_attributes", B.used_attributes)) return false;
+
+    B.base_pickler = imp("tarnwick_collector.data_serialization.tarn_pickle", "Pickler");
+    B.base_pickler_init = attr_of(B.base_pickler, "__init__");
+    B.tarn_loads = imp("tarnwick_collector.data_serialization.tarn_pickle", "loads");
+    B.relpath = imp("os.path", "relpath");
+    B.isroutine = imp("inspect", "isroutine");
+    B.reconstructor = imp("copyreg", "_reconstructor");
+    Ref environ = imp("os", "environ");
+    if (environ) B.environ_type = Ref::steal(PyObject_Type(environ.get()));
+    B.copyreg_dispatch = imp("copyreg", "dispatch_table");
+    B.stdlib_names = imp("sys", "stdlib_module_names");
+    B.sys_modules = imp("sys", "modules");
+    B.metric_base = imp("tarnwick_collector.data_collection.metrics", "Metric");
+    B.dont_cache_kw = Ref::steal(PyTuple_Pack(1, S.dont_cache));
+    B.safe_pickle_kwnames = Ref::steal(PyTuple_Pack(2, S.failure_reducer, S.special_cases));
+    B.stdlib_verdicts = Ref::steal(PyDict_New());
+    return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.isroutine &&
+           B.reconstructor && B.environ_type && B.copyreg_dispatch && B.stdlib_names &&
+           B.sys_modules && B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames &&
+           B.stdlib_verdicts;
+}
+
+bool bind_constants(PyObject* m) {
+    Ref types = imp_module("types");
+    Ref function_type = attr_of(types, "FunctionType");
+    Ref method_descriptor = attr_of(types, "MethodDescriptorType");
+    Ref method_type = attr_of(types, "MethodType");
+    Ref builtin_function = attr_of(types, "BuiltinFunctionType");
+    Ref builtin_method = attr_of(types, "BuiltinMethodType");
+    B.functions_types = set_of({function_type.get(), method_descriptor.get(), method_type.get(),
+                                builtin_function.get(), builtin_method.get()});
+    B.method_types = set_of({method_descriptor.get(), method_type.get(), builtin_method.get()});
+    Ref continue_table = Ref::steal(PyDict_New());
+    Ref session = Ref::steal(Py_BuildValue("[s]", "Session"));
+    if (!continue_table || !session ||
+        PyDict_SetItemString(continue_table.get(), "sqlalchemy.orm.session", session.get()) < 0)
+        return false;
+    B.types_to_continue = continue_table;
+    return add(m, "DOT", Ref::borrow(S.dot)) && add(m, "DICT_DUNDER", Ref::borrow(S.dict_dunder)) &&
+           add(m, "REDUCE_ALLOWED_QUAL_NAME", Ref::borrow(S.reduce_allowed_qual_name)) &&
+           add(m, "REDUCE_ALLOWED_MODULE", Ref::borrow(S.reduce_allowed_module)) &&
+           add(m, "TYPES_TO_CONTINUE_PICKLE_ON_ERROR", continue_table) &&
+           add(m, "GET_INITARGS", Ref::borrow(S.get_initargs)) &&
+           add(m, "GET_NEWARGS_EX", Ref::borrow(S.get_newargs_ex)) &&
+           add(m, "GETNEWARGS", Ref::borrow(S.getnewargs)) &&
+           add(m, "GETSTATE_STR", Ref::borrow(S.getstate)) &&
+           add(m, "REDUCE_STR", Ref::borrow(S.reduce)) && add(m, "INIT_STR", Ref::borrow(S.init)) &&
+           add(m, "FUNC_STR", Ref::borrow(S.func)) && add(m, "SELF_STR", Ref::borrow(S.self_str)) &&
+           add(m, "GETATTR_STR", Ref::borrow(S.getattr_str)) &&
+           add(m, "CODE_STR", Ref::borrow(S.code)) &&
+           add(m, "CLASS_METHOD_DESCRIPTOR", Ref::borrow(S.classmethod_descriptor)) &&
+           add(m, "BUILTIN_METHOD", Ref::borrow(S.builtin_method)) &&
+           add(m, "FUNCTIONS_TYPES", B.functions_types) && add(m, "METHOD_TYPES", B.method_types) &&
+           add(m, "_reconstructor", B.reconstructor) &&
+           add(m, "EXTRACT_METADATA", B.extract_metadata) &&
+           add(m, "FUNCTION_META_DATA_INDEX", Ref::steal(PyLong_FromLong(0)));
+}
+
+bool add_wrap_classes(PyObject* m) {
+    for (const char* name : {"NewFuncWrap", "Wraper"}) {
+        Ref cls = make_class(MODULE, name, nullptr, nullptr);
+        if (!cls || !add_methods(cls.get(), wrap_methods) || !add(m, name, cls)) return false;
+        (std::strcmp(name, "Wraper") == 0 ? B.wraper : B.new_func_wrap) = cls;
+    }
+    return true;
+}
+
+bool add_safe_pickler(PyObject* m) {
+    Ref bases = Ref::steal(PyTuple_Pack(1, B.base_pickler.get()));
+    if (!bases) return false;
+    Ref cls = make_class(MODULE, "SafePickler", bases.get(),
+                         "This class is a pickle.Pickler that overrides the default pickle reducer.");
+    if (!cls || !add_methods(cls.get(), safe_pickler_methods) ||
+        !add_static_methods(cls.get(), safe_pickler_static, m))
+        return false;
+
+    Ref datetime = imp_module("datetime");
+    Ref collections = imp_module("collections");
+    Ref types = imp_module("types");
+    Ref random = imp_module("random");
+    Ref pathlib = imp_module("pathlib");
+    Ref inspect = imp_module("inspect");
+    Ref uuid = imp_module("uuid");
+    Ref own_function_type = Ref::steal(PyObject_Type(B.wrap_object.get()));
+    std::vector<Ref> skip = {
+        Ref::borrow(as_obj(&PyType_Type)), attr_of(datetime, "datetime"),
+        Ref::borrow(as_obj(&PyBool_Type)), Ref::borrow(as_obj(&PyLong_Type)),
+        Ref::borrow(as_obj(&PyFloat_Type)), Ref::borrow(as_obj(&PyBytes_Type)),
+        Ref::borrow(as_obj(&PyUnicode_Type)), Ref::borrow(as_obj(&PyDict_Type)),
+        Ref::borrow(as_obj(&PySet_Type)), Ref::borrow(as_obj(&PyFrozenSet_Type)),
+        Ref::borrow(as_obj(&PyList_Type)), Ref::borrow(as_obj(&PyTuple_Type)),
+        Ref::borrow(as_obj(&PyByteArray_Type)), own_function_type,
+        attr_of(collections, "OrderedDict"), attr_of(collections, "defaultdict"),
+        attr_of(types, "FunctionType"), attr_of(types, "MethodType"), attr_of(datetime, "time"),
+        attr_of(datetime, "date"), attr_of(datetime, "timedelta"), attr_of(datetime, "tzinfo"),
+        attr_of(datetime, "timezone"), attr_of(random, "Random"), attr_of(random, "SystemRandom"),
+        attr_of(pathlib, "Path"), attr_of(pathlib, "PurePath"), attr_of(pathlib, "PurePosixPath"),
+        attr_of(pathlib, "PosixPath"), attr_of(inspect, "FullArgSpec"), attr_of(uuid, "UUID")};
+    B.types_to_skip = Ref::steal(PySet_New(nullptr));
+    if (!B.types_to_skip) return false;
+    for (const Ref& t : skip) {
+        if (!t || PySet_Add(B.types_to_skip.get(), t.get()) < 0) return false;
+        int fn = PySet_Contains(B.functions_types.get(), t.get());
+        if (fn < 0) return false;
+        if (!fn) B.plain_types[as_type(t.get())] = true;
+    }
+    B.subclasses_to_skip =
+        set_of({as_obj(&PyType_Type), as_obj(&PyUnicode_Type), imp("enum", "Enum").get(),
+                imp("pydantic", "BaseModel").get(), PyExc_Exception});
+    B.full_names_to_run_functions = set_of({str("sqlalchemy.orm.decl_api.DeclarativeMeta.Base").get()});
+    B.full_names_to_rebuild_functions_dict = Ref::steal(PyDict_New());
+    if (!B.subclasses_to_skip || !B.full_names_to_run_functions ||
+        !B.full_names_to_rebuild_functions_dict ||
+        PyDict_SetItemString(B.full_names_to_rebuild_functions_dict.get(),
+                             "sqlalchemy.orm.decl_api.DeclarativeMeta.Base",
+                             str("sqlalchemy.ext.declarative.declarative_base").get()) < 0)
+        return false;
+    B.specific_type_for_magic_mock = set_of({imp("logging", "Logger").get()});
+    if (!B.specific_type_for_magic_mock) return false;
+    Ref has_yaml = Ref::steal(PyObject_GetAttrString(m, "has_yaml"));
+    if (!has_yaml) return false;
+    if (has_yaml.get() == Py_True) {
+        Ref mark = imp("yaml._yaml", "Mark");
+        if (!mark || PySet_Add(B.specific_type_for_magic_mock.get(), mark.get()) < 0) return false;
+    }
+    for (auto [name, value] : {std::pair{"types_to_skip", &B.types_to_skip},
+                               {"subclasses_to_skip", &B.subclasses_to_skip},
+                               {"full_names_to_run_functions", &B.full_names_to_run_functions},
+                               {"full_names_to_rebuild_functions_dict",
+                                &B.full_names_to_rebuild_functions_dict},
+                               {"specific_type_for_magic_mock", &B.specific_type_for_magic_mock}})
+        if (PyObject_SetAttrString(cls.get(), name, value->get()) < 0) return false;
+    B.safe_pickler = cls;
+    return add(m, "SafePickler", cls);
+}
+
+bool add_helpers(PyObject* m) {
+    Ref cls = make_class(
+        MODULE, "UnpicklableHelpers", nullptr,
+        "This class contains functions to help with pickling objects that are generaly "
+        "unpicklable. Its main functionality is the failure reducer that is being called when "
+        "pickle fails to pickle an object.");
+    if (!cls) return false;
+    Ref modname = Ref::steal(PyModule_GetNameObject(m));
+    if (!modname) return false;
+    for (PyMethodDef* d = helpers_functions; d->ml_name; ++d) {
+        Ref fn = Ref::steal(PyCFunction_NewEx(d, nullptr, modname.get()));
+        if (!fn || PyObject_SetAttrString(cls.get(), d->ml_name, fn.get()) < 0) return false;
+        if (std::strcmp(d->ml_name, "__reduce__") == 0) B.failure_reducer = fn;
+        if (std::strcmp(d->ml_name, "special_cases") == 0) B.special_cases = fn;
+    }
+    return add(m, "UnpicklableHelpers", cls);
+}
+
+// The class-statement deallocator, to tell Python classes from C types.
+bool find_python_class_dealloc() {
+    Ref probe = make_class(MODULE, "_Probe", nullptr, nullptr);
+    if (!probe) return false;
+    B.python_class_dealloc = as_type(probe.get())->tp_dealloc;
+    return true;
+}
+
+PyObject* init_module() {
+    if (!S.create() || !C.bind()) return nullptr;
+    Ref m = Ref::steal(PyModule_Create(&module_def));
+    if (!m || !find_python_class_dealloc() || !bind_imports(m.get()) || !bind_constants(m.get()) ||
+        !add_functions(m.get(), module_functions))
+        return nullptr;
+    B.wrap_object = Ref::steal(PyObject_GetAttrString(m.get(), "wrap_object"));
+    B.wrap_module = Ref::steal(PyObject_GetAttrString(m.get(), "wrap_module"));
+    B.wrap_function = Ref::steal(PyObject_GetAttrString(m.get(), "wrap_function"));
+    B.wrap_exception = Ref::steal(PyObject_GetAttrString(m.get(), "wrap_exception"));
+    if (!B.wrap_object || !B.wrap_module || !B.wrap_function || !B.wrap_exception) return nullptr;
+    if (!add_wrap_classes(m.get()) || !add_safe_pickler(m.get()) || !add_helpers(m.get()) ||
+        !add_functions(m.get(), entry_functions))
+        return nullptr;
+    B.object_reduce = compat::type_lookup(&PyBaseObject_Type, S.reduce);
+    B.object_reduce_ex = compat::type_lookup(&PyBaseObject_Type, S.reduce_ex);
+    B.object_getstate = compat::type_lookup(&PyBaseObject_Type, S.getstate);
+    Ref invocations = imp_module("tarnwick_collector.data_collection.invocations");
+    if (!invocations) return nullptr;
+    for (const char* name : {"FunctionMetadata", "ExternalFunctionMetadata", "UserFunctionMetadata",
+                             "FunctionCall", "ExternalFunctionCall", "UserFunctionCall"}) {
+        Ref cls = attr_of(invocations, name);
+        if (!cls) return nullptr;
+        B.own_types[as_type(cls.get())] = true;
+        B.own_type_refs.push_back(std::move(cls));
+    }
+    return m.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pickler() {
+    return guarded(init_module);
+}
