@@ -49,6 +49,16 @@ inline PyObject** instance_dict_ptr(PyObject* obj) {
 #endif
 }
 
+// The type's version tag while it is valid (it changes whenever the type or
+// a base is modified), 0 when there is none to trust.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
 // Lookup through a type's MRO: borrowed, NULL when absent, never runs code.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name);

@@ -53,6 +53,7 @@ constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
     X(getvalue, "getvalue")                                          \
     X(get, "get")                                                    \
     X(dont_cache, "dont_cache")                                      \
+    X(collect_signature, "collect_signature")                        \
     X(name_attr, "name")                                             \
     X(main, "__main__")                                              \
     X(dunder, "__")                                                  \
@@ -84,14 +85,15 @@ struct Bound {
     PyObject* object_reduce = nullptr;
     PyObject* object_reduce_ex = nullptr;
     PyObject* object_getstate = nullptr;  // NULL before every object had one
+    PyObject* object_class = nullptr;
     destructor python_class_dealloc = nullptr;
     // Exact types that the ordinary route always writes (types_to_skip less
     // the function types, which are reduced by name first).
     std::unordered_map<PyTypeObject*, bool> plain_types;
     std::unordered_map<PyTypeObject*, bool> own_types;
     std::vector<Ref> own_type_refs;  // keeps the keys of own_types alive
+    std::vector<PyTypeObject*> skip_bases;  // subclasses_to_skip, in its order
     Ref safe_pickle_kwnames;
-    Ref stdlib_verdicts;  // type -> bool
 };
 Bound& B = leak<Bound>();
 
@@ -161,9 +163,28 @@ bool has_python_getattr(PyObject* obj) {
     return getattribute && is_python_callable(getattribute);
 }
 
-int is_function_type(PyTypeObject* t) {
-    int member = PySet_Contains(B.functions_types.get(), as_obj(t));
-    if (member != 0) return member;
+// Facts about a class that its instances do not change, computed once per
+// class and dropped when the class is modified.
+struct TypeFacts {
+    Ref type;  // keeps the key alive
+    unsigned int version = 0;
+    signed char named_like_function = -1;
+    signed char standard = -1;
+};
+std::unordered_map<PyTypeObject*, TypeFacts>& type_facts =
+    leak<std::unordered_map<PyTypeObject*, TypeFacts>>();
+
+TypeFacts& facts_for(PyTypeObject* t) {
+    unsigned int version = compat::type_version(t);
+    auto it = type_facts.find(t);
+    if (it != type_facts.end() && version && it->second.version == version) return it->second;
+    if (type_facts.size() > 4096) type_facts.clear();
+    TypeFacts& facts = type_facts[t];
+    facts = TypeFacts{Ref::borrow(as_obj(t)), version};
+    return facts;
+}
+
+int named_like_function(PyTypeObject* t) {
     Ref text = type_text(t);
     if (!text) return -1;
     for (PyObject* needle : {S.classmethod_descriptor, S.builtin_method}) {
@@ -172,6 +193,18 @@ int is_function_type(PyTypeObject* t) {
         if (at >= 0) return 1;
     }
     return 0;
+}
+
+int is_function_type(PyTypeObject* t) {
+    int member = PySet_Contains(B.functions_types.get(), as_obj(t));
+    if (member != 0) return member;
+    TypeFacts& facts = facts_for(t);
+    if (facts.named_like_function < 0) {
+        int named = named_like_function(t);
+        if (named < 0) return -1;
+        facts.named_like_function = static_cast<signed char>(named);
+    }
+    return facts.named_like_function;
 }
 
 bool set_contains_quiet(PyObject* set, PyObject* key) {
@@ -206,14 +239,8 @@ bool customises(PyObject* obj, PyObject* name, PyTypeObject* base) {
 
 bool is_subclass_for_skip_impl(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    Ref it = Ref::steal(PyObject_GetIter(B.subclasses_to_skip.get()));
-    if (!it) {
-        PyErr_Clear();
-        return false;
-    }
-    while (Ref sub = Ref::steal(PyIter_Next(it.get()))) {
-        if (!PyType_Check(sub.get()) || !PyType_IsSubtype(t, as_type(sub.get()))) continue;
-        PyTypeObject* base = as_type(sub.get());
+    for (PyTypeObject* base : B.skip_bases) {
+        if (!PyType_IsSubtype(t, base)) continue;
         PyObject* reduce = compat::type_lookup(t, S.reduce);
         PyObject* reduce_ex = compat::type_lookup(t, S.reduce_ex);
         if (reduce == compat::type_lookup(base, S.reduce) &&
@@ -227,7 +254,6 @@ bool is_subclass_for_skip_impl(PyObject* obj) {
             compat::type_lookup(t, S.getstate) == theirs)
             return true;
     }
-    if (PyErr_Occurred()) PyErr_Clear();
     return false;
 }
 
@@ -250,11 +276,8 @@ int is_problematic_pickle_impl(PyObject* obj) {
 // A type of the interpreter or its standard library, named truthfully: its
 // module is builtins or a standard one, and it is implemented in C or found
 // again under that module and qualified name.
-int is_interpreter_type(PyTypeObject* t) {
+int compute_interpreter_type(PyTypeObject* t) {
     PyObject* key = as_obj(t);
-    PyObject* cached = PyDict_GetItemWithError(B.stdlib_verdicts.get(), key);
-    if (cached) return cached == Py_True;
-    if (PyErr_Occurred()) return -1;
     int verdict = 0;
     Ref module = compat::type_generic_getattr(key, S.module);
     if (!module) {
@@ -285,9 +308,17 @@ int is_interpreter_type(PyTypeObject* t) {
             }
         }
     }
-    if (PyDict_GET_SIZE(B.stdlib_verdicts.get()) > 4096) PyDict_Clear(B.stdlib_verdicts.get());
-    if (PyDict_SetItem(B.stdlib_verdicts.get(), key, verdict ? Py_True : Py_False) < 0) return -1;
     return verdict;
+}
+
+int is_interpreter_type(PyTypeObject* t) {
+    TypeFacts& facts = facts_for(t);
+    if (facts.standard < 0) {
+        int verdict = compute_interpreter_type(t);
+        if (verdict < 0) return -1;
+        facts.standard = static_cast<signed char>(verdict);
+    }
+    return facts.standard;
 }
 
 // A standard reducer registered for a standard type (types.UnionType) is
@@ -320,7 +351,8 @@ Ref callable_full_name(PyObject* obj) {
         target = getattr(target.get(), S.func);
         if (!target) return {};
     }
-    PyObject* argv[] = {target.get(), Py_True};
+    // Only the names are read: the signature is not worth computing.
+    PyObject* argv[] = {target.get(), Py_True, Py_False};
     Ref meta = Ref::steal(PyObject_Vectorcall(B.extract_metadata.get(), argv, 1,
                                               B.dont_cache_kw.get()));
     if (!meta) return {};
@@ -452,6 +484,19 @@ Ref reduce_used_attrs_impl(PyObject* obj, PyObject* attributes) {
 
 // ---------------------------------------------------------- dispatch
 
+// A class that answers __class__ itself (a property, a proxy).
+bool lies_about_class(PyObject* obj) {
+    return compat::type_lookup(Py_TYPE(obj), S.klass) != B.object_class;
+}
+
+Ref unpicklable_value(PyTypeObject* t, PyObject* funcs, PyObject* state);
+
+Ref bare_unpicklable(PyTypeObject* t) {
+    Ref funcs = Ref::steal(PyDict_New());
+    Ref state = Ref::steal(PyDict_New());
+    return funcs && state ? unpicklable_value(t, funcs.get(), state.get()) : Ref();
+}
+
 bool is_own_record(PyTypeObject* t) {
     if (B.own_types.count(t)) return true;
     return PyType_IsSubtype(t, as_type(B.metric_base.get()));
@@ -512,7 +557,16 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
         if (on) {
             Ref id = Ref::steal(PyLong_FromVoidPtr(obj));
             if (!id) return {};
-            Ref used = call_method(B.used_attributes.get(), S.get, id.get());
+            Ref used;
+            if (PyDict_CheckExact(B.used_attributes.get())) {
+                used = Ref::borrow(PyDict_GetItemWithError(B.used_attributes.get(), id.get()));
+                if (!used) {
+                    if (PyErr_Occurred()) return {};
+                    used = none();
+                }
+            } else {
+                used = call_method(B.used_attributes.get(), S.get, id.get());
+            }
             if (!used) return {};
             if (used.get() != Py_None) return reduce_used_attrs_impl(obj, used.get());
         }
@@ -531,6 +585,9 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
     int standard = is_interpreter_type(obj_type);
     if (standard < 0) return {};
     if (standard) return standard_copyreg_reduction(obj);
+
+    // Writing it would ask the object for its class, which it answers itself.
+    if (lies_about_class(obj)) return bare_unpicklable(obj_type);
 
     if (has_python_getattr(obj)) {
         raise_problematic(obj_type, "it has __getattr__ method");
@@ -617,7 +674,8 @@ Ref failure_reduce_impl(PyObject* obj) {
     Ref state = Ref::steal(PyDict_New());
     Ref funcs = Ref::steal(PyDict_New());
     if (!state || !funcs) return {};
-    if (has_python_getattr(obj)) return unpicklable_value(obj_type, funcs.get(), state.get());
+    if (has_python_getattr(obj) || lies_about_class(obj))
+        return unpicklable_value(obj_type, funcs.get(), state.get());
     if (is_interpreter_internal(obj_type)) return bounded_internal_value(obj);
 
     Ref object_dir = Ref::steal(PyObject_Dir(obj));
@@ -1106,13 +1164,11 @@ bool bind_imports(PyObject* m) {
     B.stdlib_names = imp("sys", "stdlib_module_names");
     B.sys_modules = imp("sys", "modules");
     B.metric_base = imp("tarnwick_collector.data_collection.metrics", "Metric");
-    B.dont_cache_kw = Ref::steal(PyTuple_Pack(1, S.dont_cache));
+    B.dont_cache_kw = Ref::steal(PyTuple_Pack(2, S.dont_cache, S.collect_signature));
     B.safe_pickle_kwnames = Ref::steal(PyTuple_Pack(2, S.failure_reducer, S.special_cases));
-    B.stdlib_verdicts = Ref::steal(PyDict_New());
     return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.isroutine &&
            B.reconstructor && B.environ_type && B.copyreg_dispatch && B.stdlib_names &&
-           B.sys_modules && B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames &&
-           B.stdlib_verdicts;
+           B.sys_modules && B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames;
 }
 
 bool bind_constants(PyObject* m) {
@@ -1202,6 +1258,14 @@ bool add_safe_pickler(PyObject* m) {
     B.subclasses_to_skip =
         set_of({as_obj(&PyType_Type), as_obj(&PyUnicode_Type), imp("enum", "Enum").get(),
                 imp("pydantic", "BaseModel").get(), PyExc_Exception});
+    if (!B.subclasses_to_skip) return false;
+    {
+        Ref it = Ref::steal(PyObject_GetIter(B.subclasses_to_skip.get()));
+        if (!it) return false;
+        while (Ref base = Ref::steal(PyIter_Next(it.get())))
+            B.skip_bases.push_back(as_type(base.get()));  // the set keeps them alive
+        if (PyErr_Occurred()) return false;
+    }
     B.full_names_to_run_functions = set_of({str("sqlalchemy.orm.decl_api.DeclarativeMeta.Base").get()});
     B.full_names_to_rebuild_functions_dict = Ref::steal(PyDict_New());
     if (!B.subclasses_to_skip || !B.full_names_to_run_functions ||
@@ -1272,6 +1336,7 @@ PyObject* init_module() {
     B.object_reduce = compat::type_lookup(&PyBaseObject_Type, S.reduce);
     B.object_reduce_ex = compat::type_lookup(&PyBaseObject_Type, S.reduce_ex);
     B.object_getstate = compat::type_lookup(&PyBaseObject_Type, S.getstate);
+    B.object_class = compat::type_lookup(&PyBaseObject_Type, S.klass);
     Ref invocations = imp_module("tarnwick_collector.data_collection.invocations");
     if (!invocations) return nullptr;
     for (const char* name : {"FunctionMetadata", "ExternalFunctionMetadata", "UserFunctionMetadata",
