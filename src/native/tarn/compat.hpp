@@ -4,6 +4,8 @@
 
 #include "tarn/ref.hpp"
 
+#include <cstddef>
+
 #if PY_VERSION_HEX < 0x030A0000
 #error "CPython 3.10 or newer is required"
 #endif
@@ -62,6 +64,24 @@ inline unsigned int type_version(PyTypeObject* type) {
 // Lookup through a type's MRO: borrowed, NULL when absent, never runs code.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name);
+}
+
+// sys.getsizeof(obj): (size_t)-1 with an error set on failure.
+inline std::size_t size_of(PyObject* obj) { return _PySys_GetSizeOf(obj); }
+
+// Takes the pending exception out of the thread's error indicator and
+// leaves the indicator empty. The indicator's references are not released:
+// the tracing extension restores that same exception after the hook, with
+// the pointers it saw. Borrowed results; NULL where a slot was empty.
+inline void take_pending_exception(PyObject** type, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    *value = exc;
+    *type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
+#else
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(type, value, &traceback);
+#endif
 }
 
 }  // namespace tarn::compat

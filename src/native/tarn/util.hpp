@@ -263,6 +263,21 @@ inline bool add_to_module(PyObject* module, const char* name, const Ref& obj) {
     return obj && PyModule_AddObjectRef(module, name, obj.get()) == 0;
 }
 
+// The pending exception, held aside while other calls run and put back
+// with restore() (or released if never restored).
+class SavedError {
+public:
+    SavedError() noexcept {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type), value_ = Ref::steal(value), traceback_ = Ref::steal(traceback);
+    }
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 // --------------------------------------------------- exception barrier
 // Runs `f` and turns any C++ exception into a Python one; nothing C++ ever
 // unwinds through the interpreter.
