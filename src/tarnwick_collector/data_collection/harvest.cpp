@@ -494,13 +494,29 @@ bool finish_external_call(PyObject* return_value, PyObject* record, PyObject* cu
            set_current(Py_None);
 }
 
+// With the exception given, a pending one is the caller's own: it is held
+// aside while the hook runs code and is pending again afterwards.
+template <class F>
+PyObject* with_given_exception(F&& body) {
+    if (!PyErr_Occurred()) return body();
+    SavedError pending;
+    Ref result = Ref::steal(body());
+    if (!result) return nullptr;
+    pending.restore();
+    return result.release();
+}
+
 PyObject* external_return(PyObject* return_value, PyObject* record, PyObject* cur_exc) {
-    Ref exc = cur_exc && cur_exc != Py_None ? Ref::borrow(cur_exc) : exc_value();
-    if (!finish_external_call(return_value, record, exc.get())) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        PyErr_Clear();
-    }
-    Py_RETURN_NONE;
+    auto finish = [&](PyObject* exc) -> PyObject* {
+        if (!finish_external_call(return_value, record, exc)) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+        }
+        Py_RETURN_NONE;
+    };
+    if (cur_exc && cur_exc != Py_None) return with_given_exception([&] { return finish(cur_exc); });
+    Ref exc = exc_value();
+    return finish(exc.get());
 }
 
 Params<3> external_return_params{"record_external_return_value",
@@ -798,7 +814,15 @@ bool finish_user_call(PyObject* ret_val, PyObject* record, PyObject* cur_exc, Re
            PyObject_SetAttr(tracker.get(), S.caller_function, callers_caller.get()) == 0;
 }
 
+PyObject* user_return_impl(PyObject* ret_val, PyObject* record, PyObject* cur_exc);
+
 PyObject* user_return(PyObject* ret_val, PyObject* record, PyObject* cur_exc) {
+    if (cur_exc && cur_exc != Py_None)
+        return with_given_exception([&] { return user_return_impl(ret_val, record, cur_exc); });
+    return user_return_impl(ret_val, record, cur_exc);
+}
+
+PyObject* user_return_impl(PyObject* ret_val, PyObject* record, PyObject* cur_exc) {
     int t = truthy(record);
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
     Ref tracker;

@@ -1,0 +1,1 @@
+"""Native helpers used only by the test suite."""
