@@ -33,7 +33,7 @@ PyObject* call_with_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     if (!result) return nullptr;
     bool taken = !PyErr_Occurred();
     if (taken) PyErr_Restore(type_seen, value_seen, tb_seen);  // hand back what the hook took
-    SavedError pending;  // leave the indicator empty for the caller
+    HeldError pending;  // leave the indicator empty for the caller
     return Py_BuildValue("(OO)", result.get(), taken ? Py_True : Py_False);
 }
 

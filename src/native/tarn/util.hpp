@@ -265,9 +265,9 @@ inline bool add_to_module(PyObject* module, const char* name, const Ref& obj) {
 
 // The pending exception, held aside while other calls run and put back
 // with restore() (or released if never restored).
-class SavedError {
+class HeldError {
 public:
-    SavedError() noexcept {
+    HeldError() noexcept {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         type_ = Ref::steal(type), value_ = Ref::steal(value), traceback_ = Ref::steal(traceback);

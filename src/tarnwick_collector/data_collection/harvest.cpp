@@ -499,7 +499,7 @@ bool finish_external_call(PyObject* return_value, PyObject* record, PyObject* cu
 template <class F>
 PyObject* with_given_exception(F&& body) {
     if (!PyErr_Occurred()) return body();
-    SavedError pending;
+    HeldError pending;
     Ref result = Ref::steal(body());
     if (!result) return nullptr;
     pending.restore();
@@ -835,12 +835,12 @@ PyObject* user_return_impl(PyObject* ret_val, PyObject* record, PyObject* cur_ex
         PyObject* current = current_tracker();
         if (!current) return nullptr;
         if (current == tracker.get()) {
-            SavedError failure;
+            HeldError failure;
             if (!set_current(Py_None)) return nullptr;
             failure.restore();
         }
     }
-    SavedError failure;
+    HeldError failure;
     Ref name = full_name_of(record);
     if (!name || PySet_Add(B.blacklist.get(), name.get()) < 0) return nullptr;
     failure.restore();
