@@ -10,3 +10,4 @@ PYTHON=$1
 export PYTHON
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$here/run_map_bench.sh"
+"$PYTHON" "$here/pickle_bench.py"
