@@ -24,6 +24,7 @@ from tarnwick_collector.data_collection.metrics import (
 from tarnwick_collector.data_collection.pathway import Pathway, PathwayTracker
 from tarnwick_collector.data_serialization.wirecodec import IpcPickleSerializer
 from tarnwick_collector.exceptions import ProblematicPickleException
+from tarnwick_common.utils.object_wrapper import ExceptionWrapper
 
 SER = IpcPickleSerializer()
 BIG = 805306369  # one character over the limit
@@ -365,7 +366,7 @@ def test_return_hooks_take_the_pending_exception(sinks):
     assert call_with_pending(ValueError, err, harvest.record_external_return_value,
                              1, ext, type(None)) == (None, False)
     call_with_pending(OSError, OSError("o"), harvest.record_return_value_async, 5, rec)
-    assert type(value(records(data)[-1].execption)) is OSError
+    assert value(records(data)[-1].execption) == ExceptionWrapper("builtins.OSError", ("o",), {})
 
 
 # --------------------------------------------------------------- threads

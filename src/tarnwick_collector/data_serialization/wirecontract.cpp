@@ -2,7 +2,6 @@
 // serializer of messages to the subprocesses implements.
 #include "tarn/util.hpp"
 
-#include <structmember.h>
 
 using namespace tarn;
 
@@ -65,8 +64,7 @@ PyGetSetDef abstract_getset[] = {
     {}};
 
 PyMemberDef abstract_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(AbstractMethod, vectorcall), READONLY, nullptr},
-    {}};
+    compat::vectorcall_offset_member(offsetof(AbstractMethod, vectorcall)), {}};
 
 PyType_Slot abstract_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
