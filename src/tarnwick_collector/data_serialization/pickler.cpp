@@ -51,6 +51,9 @@ constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
     X(special_cases, "special_cases")                                \
     X(dump, "dump")                                                  \
     X(getvalue, "getvalue")                                          \
+    X(clear_memo, "clear_memo")                                      \
+    X(append, "append")                                              \
+    X(write, "write")                                                \
     X(get, "get")                                                    \
     X(dont_cache, "dont_cache")                                      \
     X(collect_signature, "collect_signature")                        \
@@ -73,6 +76,7 @@ struct Bound {
     Ref reconstructor, environ_type, copyreg_dispatch, stdlib_names, sys_modules;
     Ref metric_base;
     Ref loadclass;  // imported on first use
+    Ref namespace_cls;
     Ref dont_cache_kw;
     // Tables (class attributes of SafePickler and module globals).
     Ref functions_types, method_types, types_to_skip, subclasses_to_skip,
@@ -968,19 +972,80 @@ PyObject* helpers_special_cases(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 Params<2> safe_pickle_params{"safe_pickle", {"obj", "object_wrapper"}, 1};
+
+// One pickler kept for reuse: a recorded call writes a dozen small values,
+// and making a pickler and a buffer for each costs more than writing them.
+// Its output goes to a list (the C pickler hands over its bytes whole, or
+// in large frames); a dump that starts while it is busy (another thread, or
+// a nested dump) gets a pickler of its own.
+struct Reusable {
+    Ref pickler;
+    Ref chunks;  // list receiving the writes
+    Ref object_wrapper;  // the flag it was last given
+    bool busy = false;
+};
+Reusable& R = leak<Reusable>();
+
+Ref make_pickler(PyObject* object_wrapper, PyObject* file) {
+    PyObject* argv[] = {object_wrapper, file, B.failure_reducer.get(), B.special_cases.get()};
+    return Ref::steal(
+        PyObject_Vectorcall(B.safe_pickler.get(), argv, 2, B.safe_pickle_kwnames.get()));
+}
+
+// A file whose write is chunks.append.
+Ref list_file(const Ref& chunks) {
+    Ref append = getattr(chunks.get(), S.append);
+    Ref ns = append ? Ref::steal(PyDict_New()) : Ref();
+    if (!ns || PyDict_SetItem(ns.get(), S.write, append.get()) < 0) return {};
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(PyObject_Call(B.namespace_cls.get(), no_args.get(), ns.get()))
+                   : Ref();
+}
+
+Ref joined(PyObject* chunks) {
+    Py_ssize_t n = PyList_GET_SIZE(chunks);
+    if (n == 1 && PyBytes_CheckExact(PyList_GET_ITEM(chunks, 0)))
+        return Ref::borrow(PyList_GET_ITEM(chunks, 0));
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    return empty ? Ref::steal(_PyBytes_Join(empty.get(), chunks)) : Ref();
+}
+
+Ref dump_into(PyObject* pickler, PyObject* chunks, PyObject* obj) {
+    if (PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0 ||
+        !call_method(pickler, S.clear_memo) || !call_method(pickler, S.dump, obj))
+        return {};
+    Ref data = joined(chunks);
+    if (PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0) return {};
+    return data;
+}
+
+Ref safe_pickle_impl(PyObject* obj, PyObject* object_wrapper) {
+    if (R.busy) {
+        Ref chunks = Ref::steal(PyList_New(0));
+        Ref file = chunks ? list_file(chunks) : Ref();
+        Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
+        return pickler ? dump_into(pickler.get(), chunks.get(), obj) : Ref();
+    }
+    if (!R.pickler) {
+        Ref chunks = Ref::steal(PyList_New(0));
+        Ref file = chunks ? list_file(chunks) : Ref();
+        Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
+        if (!pickler) return {};
+        R.pickler = pickler, R.chunks = chunks, R.object_wrapper = Ref::borrow(object_wrapper);
+    } else if (R.object_wrapper.get() != object_wrapper) {
+        if (PyObject_SetAttr(R.pickler.get(), S.object_wrapper, object_wrapper) < 0) return {};
+        R.object_wrapper = Ref::borrow(object_wrapper);
+    }
+    Ref pickler = R.pickler, chunks = R.chunks;
+    R.busy = true;
+    Ref data = dump_into(pickler.get(), chunks.get(), obj);
+    R.busy = false;
+    return data;
+}
+
 PyObject* py_safe_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return with_args(safe_pickle_params, args, nargs, kw, [](auto& a) {
-        PyObject* object_wrapper = a[1] ? a[1] : Py_True;
-        Ref buffer = call(B.bytes_io.get());
-        if (!buffer) return Ref();
-        PyObject* argv[] = {object_wrapper, buffer.get(), B.failure_reducer.get(),
-                            B.special_cases.get()};
-        Ref pickler = Ref::steal(
-            PyObject_Vectorcall(B.safe_pickler.get(), argv, 2, B.safe_pickle_kwnames.get()));
-        if (!pickler) return Ref();
-        if (!call_method(pickler.get(), S.dump, a[0])) return Ref();
-        return call_method(buffer.get(), S.getvalue);
-    });
+    return with_args(safe_pickle_params, args, nargs, kw,
+                     [](auto& a) { return safe_pickle_impl(a[0], a[1] ? a[1] : Py_True); });
 }
 
 Params<1> loads_params{"safe_pickle_loads", {"data"}, 1};
@@ -1156,6 +1221,7 @@ bool bind_imports(PyObject* m) {
     B.base_pickler_init = attr_of(B.base_pickler, "__init__");
     B.tarn_loads = imp("tarnwick_collector.data_serialization.tarn_pickle", "loads");
     B.relpath = imp("os.path", "relpath");
+    B.namespace_cls = imp("types", "SimpleNamespace");
     B.isroutine = imp("inspect", "isroutine");
     B.reconstructor = imp("copyreg", "_reconstructor");
     Ref environ = imp("os", "environ");
@@ -1166,7 +1232,8 @@ bool bind_imports(PyObject* m) {
     B.metric_base = imp("tarnwick_collector.data_collection.metrics", "Metric");
     B.dont_cache_kw = Ref::steal(PyTuple_Pack(2, S.dont_cache, S.collect_signature));
     B.safe_pickle_kwnames = Ref::steal(PyTuple_Pack(2, S.failure_reducer, S.special_cases));
-    return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.isroutine &&
+    return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.namespace_cls &&
+           B.isroutine &&
            B.reconstructor && B.environ_type && B.copyreg_dispatch && B.stdlib_names &&
            B.sys_modules && B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames;
 }
