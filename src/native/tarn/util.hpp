@@ -220,6 +220,26 @@ inline Ref static_value(PyObject* obj, PyObject* name) {
     return Ref::borrow(found);
 }
 
+// Module init binds dozens of names in a row: once one lookup has failed,
+// the following ones do nothing, and the first error is the one reported.
+inline Ref imp(const char* module, const char* attr) {
+    return PyErr_Occurred() ? Ref() : import_attr(module, attr);
+}
+inline Ref imp_module(const char* name) {
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyImport_ImportModule(name));
+}
+inline Ref attr_of(const Ref& owner, const char* name) {
+    return owner && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(owner.get(), name))
+                                      : Ref();
+}
+
+// A METH_FASTCALL function of any of its signatures, as a PyMethodDef takes it.
+template <class F>
+inline PyCFunction as_method(F fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
+
 // ------------------------------------------------------ class creation
 // A real Python class, made the way a class statement makes it, so that
 // instances keep their attributes in __dict__ and pickle the ordinary way.

@@ -726,9 +726,7 @@ Ref failure_reduce_impl(PyObject* obj) {
 
 // --------------------------------------------------- Python entry points
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int FK = METH_FASTCALL | METH_KEYWORDS;
+constexpr int FK = FASTCALL_KEYWORDS;
 
 template <std::size_t N, class F>
 PyObject* with_args(Params<N>& params, PyObject* const* args, Py_ssize_t nargs,
@@ -1059,55 +1057,55 @@ PyObject* py_safe_pickle_loads(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_functions[] = {
-    {"is_classmethod", FASTCALL_KW(py_is_classmethod), FK, nullptr},
-    {"wrap_object", FASTCALL_KW(py_wrap_object), FK, nullptr},
-    {"wrap_module", FASTCALL_KW(py_wrap_module), FK, nullptr},
-    {"wrap_function", FASTCALL_KW(py_wrap_function), FK, nullptr},
-    {"wrap_exception", FASTCALL_KW(py_wrap_exception), FK, nullptr},
-    {"get_attributes_value", FASTCALL_KW(py_get_attributes_value), FK, nullptr},
-    {"is_obj_python_based", FASTCALL_KW(py_is_obj_python_based), FK, nullptr},
-    {"obj_has_getattr_that_is_python_based", FASTCALL_KW(py_obj_has_python_getattr), FK,
+    {"is_classmethod", as_method(py_is_classmethod), FK, nullptr},
+    {"wrap_object", as_method(py_wrap_object), FK, nullptr},
+    {"wrap_module", as_method(py_wrap_module), FK, nullptr},
+    {"wrap_function", as_method(py_wrap_function), FK, nullptr},
+    {"wrap_exception", as_method(py_wrap_exception), FK, nullptr},
+    {"get_attributes_value", as_method(py_get_attributes_value), FK, nullptr},
+    {"is_obj_python_based", as_method(py_is_obj_python_based), FK, nullptr},
+    {"obj_has_getattr_that_is_python_based", as_method(py_obj_has_python_getattr), FK,
      nullptr},
     {}};
 
 PyMethodDef entry_functions[] = {
-    {"safe_pickle", FASTCALL_KW(py_safe_pickle), FK,
+    {"safe_pickle", as_method(py_safe_pickle), FK,
      "This function performs pickle without calling pickle_methods so we can avoid changes to "
      "the user code behavior."},
-    {"safe_pickle_loads", FASTCALL_KW(py_safe_pickle_loads), FK,
+    {"safe_pickle_loads", as_method(py_safe_pickle_loads), FK,
      "Load safely pickled bytes; None when they cannot be loaded."},
     {}};
 
 PyMethodDef wrap_methods[] = {
-    {"__init__", FASTCALL_KW(wrap_init), FK, nullptr},
-    {"__reduce__", FASTCALL_KW(wrap_reduce), FK, nullptr},
+    {"__init__", as_method(wrap_init), FK, nullptr},
+    {"__reduce__", as_method(wrap_reduce), FK, nullptr},
     {}};
 
 PyMethodDef safe_pickler_methods[] = {
-    {"__init__", FASTCALL_KW(safe_pickler_init), FK, nullptr},
-    {"reducer_override", FASTCALL_KW(safe_pickler_reducer_override), FK,
+    {"__init__", as_method(safe_pickler_init), FK, nullptr},
+    {"reducer_override", as_method(safe_pickler_reducer_override), FK,
      "Decide how one object is written: NotImplemented, a reduce value, or a refusal."},
-    {"is_obj_function", FASTCALL_KW(safe_pickler_is_obj_function), FK, nullptr},
-    {"is_obj_type_to_skip", FASTCALL_KW(safe_pickler_is_type_to_skip), FK, nullptr},
-    {"is_obj_type_specific_type_for_magic_mock", FASTCALL_KW(safe_pickler_is_magic_mock_type),
+    {"is_obj_function", as_method(safe_pickler_is_obj_function), FK, nullptr},
+    {"is_obj_type_to_skip", as_method(safe_pickler_is_type_to_skip), FK, nullptr},
+    {"is_obj_type_specific_type_for_magic_mock", as_method(safe_pickler_is_magic_mock_type),
      FK, nullptr},
-    {"is_problematic_pickle", FASTCALL_KW(safe_pickler_is_problematic), FK, nullptr},
-    {"reduce_function", FASTCALL_KW(safe_pickler_reduce_function), FK, nullptr},
-    {"get_dynamic_rebuild_function", FASTCALL_KW(safe_pickler_dynamic_rebuild), FK, nullptr},
-    {"reduce_used_attrs", FASTCALL_KW(safe_pickler_reduce_used_attrs), FK, nullptr},
+    {"is_problematic_pickle", as_method(safe_pickler_is_problematic), FK, nullptr},
+    {"reduce_function", as_method(safe_pickler_reduce_function), FK, nullptr},
+    {"get_dynamic_rebuild_function", as_method(safe_pickler_dynamic_rebuild), FK, nullptr},
+    {"reduce_used_attrs", as_method(safe_pickler_reduce_used_attrs), FK, nullptr},
     {}};
 
 PyMethodDef safe_pickler_static[] = {
-    {"is_subclass_for_skip", FASTCALL_KW(safe_pickler_is_subclass_for_skip), FK, nullptr}, {}};
+    {"is_subclass_for_skip", as_method(safe_pickler_is_subclass_for_skip), FK, nullptr}, {}};
 
 // Called through the class or passed around as plain functions.
 PyMethodDef helpers_functions[] = {
-    {"get_full_name", FASTCALL_KW(helpers_get_full_name), FK,
+    {"get_full_name", as_method(helpers_get_full_name), FK,
      "This fucntion return the full name of an object."},
-    {"should_use_getattr", FASTCALL_KW(helpers_should_use_getattr), FK, nullptr},
-    {"__reduce__", FASTCALL_KW(helpers_reduce), FK,
+    {"should_use_getattr", as_method(helpers_should_use_getattr), FK, nullptr},
+    {"__reduce__", as_method(helpers_reduce), FK,
      "The failure reducer: an UnpicklableObject in place of an object that cannot be written."},
-    {"special_cases", FASTCALL_KW(helpers_special_cases), FK, nullptr},
+    {"special_cases", as_method(helpers_special_cases), FK, nullptr},
     {}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "pickler",
@@ -1119,14 +1117,6 @@ bool add(PyObject* m, const char* name, const Ref& obj) { return add_to_module(m
 
 Ref str(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
 
-// Module init binds dozens of names in a row: once one lookup has failed,
-// the following ones do nothing, and the error is reported once.
-Ref imp(const char* module, const char* attr) {
-    return PyErr_Occurred() ? Ref() : import_attr(module, attr);
-}
-Ref imp_module(const char* name) {
-    return PyErr_Occurred() ? Ref() : Ref::steal(PyImport_ImportModule(name));
-}
 
 Ref set_of(std::initializer_list<PyObject*> items) {
     if (PyErr_Occurred()) return {};
@@ -1137,10 +1127,6 @@ Ref set_of(std::initializer_list<PyObject*> items) {
     return set;
 }
 
-Ref attr_of(const Ref& owner, const char* name) {
-    return owner && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(owner.get(), name))
-                                      : Ref();
-}
 
 bool add_functions(PyObject* m, PyMethodDef* defs) {
     Ref modname = Ref::steal(PyModule_GetNameObject(m));

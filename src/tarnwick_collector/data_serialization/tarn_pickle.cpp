@@ -692,10 +692,9 @@ constexpr const char* PICKLER_DOC =
     "Attributes: failure_reducer, special_cases, and protocol (the protocol\n"
     "in use).";
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef Pickler_methods[] = {
-    {"__init__", FASTCALL_KW(Pickler_init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__init__", as_method(Pickler_init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"dump", reinterpret_cast<PyCFunction>(Pickler_dump_entry), METH_O,
      "Write a pickled representation of obj to the open file."},
     {}};

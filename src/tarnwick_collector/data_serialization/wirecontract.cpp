@@ -108,12 +108,11 @@ PyObject* contract_deserialize(PyObject*, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef contract_methods[] = {
-    {"serialize", FASTCALL_KW(contract_serialize), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize", as_method(contract_serialize), METH_FASTCALL | METH_KEYWORDS,
      "This function serializes an object."},
-    {"deserialize", FASTCALL_KW(contract_deserialize), METH_FASTCALL | METH_KEYWORDS,
+    {"deserialize", as_method(contract_deserialize), METH_FASTCALL | METH_KEYWORDS,
      "This function deserializes given data."},
     {}};
 
