@@ -28,7 +28,7 @@ def add(a, b):
     return a + b
 
 
-def best(fn, seconds=0.25, rounds=7):
+def best(fn, seconds=0.4, rounds=15):
     n = 1
     while True:
         t0 = time.perf_counter()

@@ -345,6 +345,19 @@ Ref standard_copyreg_reduction(PyObject* obj) {
 // -------------------------------------------------------- full names
 
 // The dotted name a callable is written under.
+// Names already worked out, per callable: every record writes the same few
+// functions (the wrap_* reconstructors among them) again and again. A name
+// depends on the project path only through the main-module rewrite, so the
+// path it was made with is kept beside it.
+struct KnownName {
+    Ref callable;  // keeps the key alive
+    Ref name;
+    Ref project_path;
+};
+auto& known_names = leak<std::unordered_map<PyObject*, KnownName>>();
+
+Ref compute_full_name(PyObject* target);
+
 Ref callable_full_name(PyObject* obj) {
     Ref target = Ref::borrow(obj);
     if (PyType_Check(target.get())) {
@@ -355,6 +368,20 @@ Ref callable_full_name(PyObject* obj) {
         target = getattr(target.get(), S.func);
         if (!target) return {};
     }
+    Ref project = C.setting(S.project_path);
+    if (!project) return {};
+    auto it = known_names.find(target.get());
+    if (it != known_names.end() && it->second.project_path.get() == project.get())
+        return it->second.name;
+    Ref name = compute_full_name(target.get());
+    if (!name) return {};
+    if (known_names.size() > 4096) known_names.clear();
+    known_names[target.get()] = KnownName{target, name, project};
+    return name;
+}
+
+Ref compute_full_name(PyObject* target_obj) {
+    Ref target = Ref::borrow(target_obj);
     // Only the names are read: the signature is not worth computing.
     PyObject* argv[] = {target.get(), Py_True, Py_False};
     Ref meta = Ref::steal(PyObject_Vectorcall(B.extract_metadata.get(), argv, 1,
@@ -978,6 +1005,7 @@ Params<2> safe_pickle_params{"safe_pickle", {"obj", "object_wrapper"}, 1};
 // a nested dump) gets a pickler of its own.
 struct Reusable {
     Ref pickler;
+    Ref clear_memo, dump;  // its bound methods
     Ref chunks;  // list receiving the writes
     Ref object_wrapper;  // the flag it was last given
     bool busy = false;
@@ -1008,13 +1036,21 @@ Ref joined(PyObject* chunks) {
     return empty ? Ref::steal(_PyBytes_Join(empty.get(), chunks)) : Ref();
 }
 
-Ref dump_into(PyObject* pickler, PyObject* chunks, PyObject* obj) {
-    if (PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0 ||
-        !call_method(pickler, S.clear_memo) || !call_method(pickler, S.dump, obj))
+// Runs one dump into `chunks` (left empty afterwards) and returns its bytes.
+Ref dump_into(PyObject* clear_memo, PyObject* dump, PyObject* chunks, PyObject* obj) {
+    // A dump that failed midway may have left some frames behind.
+    if (PyList_GET_SIZE(chunks) && PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0)
         return {};
+    if (!call(clear_memo) || !call(dump, obj)) return {};
     Ref data = joined(chunks);
     if (PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0) return {};
     return data;
+}
+
+Ref dump_with(PyObject* pickler, PyObject* chunks, PyObject* obj) {
+    Ref clear_memo = getattr(pickler, S.clear_memo);
+    Ref dump = clear_memo ? getattr(pickler, S.dump) : Ref();
+    return dump ? dump_into(clear_memo.get(), dump.get(), chunks, obj) : Ref();
 }
 
 Ref safe_pickle_impl(PyObject* obj, PyObject* object_wrapper) {
@@ -1022,21 +1058,24 @@ Ref safe_pickle_impl(PyObject* obj, PyObject* object_wrapper) {
         Ref chunks = Ref::steal(PyList_New(0));
         Ref file = chunks ? list_file(chunks) : Ref();
         Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
-        return pickler ? dump_into(pickler.get(), chunks.get(), obj) : Ref();
+        return pickler ? dump_with(pickler.get(), chunks.get(), obj) : Ref();
     }
     if (!R.pickler) {
         Ref chunks = Ref::steal(PyList_New(0));
         Ref file = chunks ? list_file(chunks) : Ref();
         Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
-        if (!pickler) return {};
+        Ref clear_memo = pickler ? getattr(pickler.get(), S.clear_memo) : Ref();
+        Ref dump = clear_memo ? getattr(pickler.get(), S.dump) : Ref();
+        if (!dump) return {};
         R.pickler = pickler, R.chunks = chunks, R.object_wrapper = Ref::borrow(object_wrapper);
+        R.clear_memo = clear_memo, R.dump = dump;
     } else if (R.object_wrapper.get() != object_wrapper) {
         if (PyObject_SetAttr(R.pickler.get(), S.object_wrapper, object_wrapper) < 0) return {};
         R.object_wrapper = Ref::borrow(object_wrapper);
     }
-    Ref pickler = R.pickler, chunks = R.chunks;
+    Ref clear_memo = R.clear_memo, dump = R.dump, chunks = R.chunks;
     R.busy = true;
-    Ref data = dump_into(pickler.get(), chunks.get(), obj);
+    Ref data = dump_into(clear_memo.get(), dump.get(), chunks.get(), obj);
     R.busy = false;
     return data;
 }
