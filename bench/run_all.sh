@@ -11,4 +11,5 @@ export PYTHON
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$here/run_map_bench.sh"
 "$PYTHON" "$here/pickle_bench.py"
+"$PYTHON" "$here/tarn_pickle_bench.py"
 "$PYTHON" "$here/hooks_bench.py"
