@@ -420,3 +420,18 @@ def test_getstate_means_a_class_defined_one_on_every_interpreter():
     assert p.is_problematic_pickle(plain) is False
     assert p.reducer_override(plain) is NotImplemented
     assert p.is_problematic_pickle(WithGetstate()) is True
+
+
+def test_written_objects_are_not_kept_alive():
+    import gc
+    import weakref
+
+    obj = Holder([1, 2])
+    ref = weakref.ref(obj)
+    safe_pickle(obj)
+    del obj
+    gc.collect()
+    assert ref() is None
+    with pytest.raises(ProblematicPickleException):
+        safe_pickle([Holder(3), WithReduce()])
+    assert roundtrip(Holder(4)).inner == 4  # the kept pickler still works after a failure

@@ -1036,15 +1036,19 @@ Ref joined(PyObject* chunks) {
     return empty ? Ref::steal(_PyBytes_Join(empty.get(), chunks)) : Ref();
 }
 
-// Runs one dump into `chunks` (left empty afterwards) and returns its bytes.
+// Runs one dump into `chunks` and returns its bytes. The memo and the
+// chunks are emptied afterwards, failed or not, so a kept pickler holds on
+// to nothing of the program's.
 Ref dump_into(PyObject* clear_memo, PyObject* dump, PyObject* chunks, PyObject* obj) {
-    // A dump that failed midway may have left some frames behind.
-    if (PyList_GET_SIZE(chunks) && PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0)
+    Ref done = call(dump, obj);
+    Ref data = done ? joined(chunks) : Ref();
+    HeldError failure;
+    bool emptied = call(clear_memo) && PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) == 0;
+    if (!data) {
+        failure.restore();
         return {};
-    if (!call(clear_memo) || !call(dump, obj)) return {};
-    Ref data = joined(chunks);
-    if (PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0) return {};
-    return data;
+    }
+    return emptied ? data : Ref();
 }
 
 Ref dump_with(PyObject* pickler, PyObject* chunks, PyObject* obj) {
