@@ -426,12 +426,22 @@ def test_written_objects_are_not_kept_alive():
     import gc
     import weakref
 
-    obj = Holder([1, 2])
-    ref = weakref.ref(obj)
-    safe_pickle(obj)
-    del obj
+    def make():
+        class Local:
+            pass
+
+        def closure():
+            return Local
+
+        return Local(), closure
+
+    obj, fn = Holder([1, 2]), None
+    local, fn = make()
+    refs = [weakref.ref(o) for o in (obj, local, type(local), fn)]
+    safe_pickle([obj, local, fn])
+    del obj, local, fn
     gc.collect()
-    assert ref() is None
+    assert [r() for r in refs] == [None] * 4
     with pytest.raises(ProblematicPickleException):
         safe_pickle([Holder(3), WithReduce()])
     assert roundtrip(Holder(4)).inner == 4  # the kept pickler still works after a failure

@@ -240,6 +240,35 @@ inline PyCFunction as_method(F fn) {
 }
 constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 
+// An object remembered by identity without being kept alive, where it
+// supports weak references (others, mostly the interpreter's own static
+// objects, are held). is(obj) tells whether `obj` is still that object.
+class IdentityKey {
+public:
+    IdentityKey() = default;
+    static IdentityKey of(PyObject* obj) {
+        IdentityKey key;
+        key.ptr_ = obj;
+        key.ref_ = Ref::steal(PyWeakref_NewRef(obj, nullptr));
+        if (key.ref_) {
+            key.weak_ = true;
+        } else {
+            PyErr_Clear();
+            key.ref_ = Ref::borrow(obj);
+        }
+        return key;
+    }
+    bool is(PyObject* obj) const {
+        if (obj != ptr_) return false;
+        return !weak_ || PyWeakref_GetObject(ref_.get()) == obj;
+    }
+
+private:
+    Ref ref_;
+    PyObject* ptr_ = nullptr;
+    bool weak_ = false;
+};
+
 // ------------------------------------------------------ class creation
 // A real Python class, made the way a class statement makes it, so that
 // instances keep their attributes in __dict__ and pickle the ordinary way.

@@ -170,7 +170,7 @@ bool has_python_getattr(PyObject* obj) {
 // Facts about a class that its instances do not change, computed once per
 // class and dropped when the class is modified.
 struct TypeFacts {
-    Ref type;  // keeps the key alive
+    IdentityKey type;
     unsigned int version = 0;
     signed char named_like_function = -1;
     signed char standard = -1;
@@ -181,10 +181,12 @@ std::unordered_map<PyTypeObject*, TypeFacts>& type_facts =
 TypeFacts& facts_for(PyTypeObject* t) {
     unsigned int version = compat::type_version(t);
     auto it = type_facts.find(t);
-    if (it != type_facts.end() && version && it->second.version == version) return it->second;
+    if (it != type_facts.end() && version && it->second.version == version &&
+        it->second.type.is(as_obj(t)))
+        return it->second;
     if (type_facts.size() > 4096) type_facts.clear();
     TypeFacts& facts = type_facts[t];
-    facts = TypeFacts{Ref::borrow(as_obj(t)), version};
+    facts = TypeFacts{IdentityKey::of(as_obj(t)), version};
     return facts;
 }
 
@@ -350,7 +352,7 @@ Ref standard_copyreg_reduction(PyObject* obj) {
 // depends on the project path only through the main-module rewrite, so the
 // path it was made with is kept beside it.
 struct KnownName {
-    Ref callable;  // keeps the key alive
+    IdentityKey callable;
     Ref name;
     Ref project_path;
 };
@@ -371,12 +373,13 @@ Ref callable_full_name(PyObject* obj) {
     Ref project = C.setting(S.project_path);
     if (!project) return {};
     auto it = known_names.find(target.get());
-    if (it != known_names.end() && it->second.project_path.get() == project.get())
+    if (it != known_names.end() && it->second.callable.is(target.get()) &&
+        it->second.project_path.get() == project.get())
         return it->second.name;
     Ref name = compute_full_name(target.get());
     if (!name) return {};
     if (known_names.size() > 4096) known_names.clear();
-    known_names[target.get()] = KnownName{target, name, project};
+    known_names[target.get()] = KnownName{IdentityKey::of(target.get()), name, project};
     return name;
 }
 
