@@ -78,14 +78,14 @@ Ref none() { return Ref::borrow(Py_None); }
 
 Ref thread_key() { return Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident())); }
 
-// The calling thread's current tracker (borrowed, may be None), or NULL
-// with an error set.
-PyObject* current_tracker() {
+// The calling thread's current tracker (may be None), or empty with an
+// error set.
+Ref current_tracker() {
     Ref key = thread_key();
-    if (!key) return nullptr;
+    if (!key) return {};
     PyObject* found = PyDict_GetItemWithError(B.current_calls.get(), key.get());
-    if (found) return found;
-    return PyErr_Occurred() ? nullptr : Py_None;
+    if (found) return Ref::borrow(found);
+    return PyErr_Occurred() ? Ref() : none();
 }
 
 bool set_current(PyObject* tracker) {
@@ -277,8 +277,8 @@ PyObject* record_user_function_call(PyObject*, PyObject* const* args, Py_ssize_t
         if (!name) return nullptr;
         Ref tracker = call(B.tracker_cls.get(), name.get());
         if (!tracker) return nullptr;
-        PyObject* caller = current_tracker();
-        if (!caller || PyObject_SetAttr(tracker.get(), S.caller_function, caller) < 0 ||
+        Ref caller = current_tracker();
+        if (!caller || PyObject_SetAttr(tracker.get(), S.caller_function, caller.get()) < 0 ||
             !set_current(tracker.get()))
             return nullptr;
         return record.release();
@@ -433,11 +433,10 @@ PyObject* record_external_call(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!flag) return nullptr;
         int recording = truthy(flag.get());
         if (recording <= 0) return recording < 0 ? nullptr : Py_NewRef(Py_None);
-        PyObject* tracker = current_tracker();
-        if (!tracker) return nullptr;
-        int running = truthy(tracker);
+        Ref tracker_ref = current_tracker();
+        if (!tracker_ref) return nullptr;
+        int running = truthy(tracker_ref.get());
         if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
-        Ref tracker_ref = Ref::borrow(tracker);
         Ref meta = Ref::steal(PySequence_GetItem(metadata.get(), 0));
         if (!meta) return nullptr;
         int skip = external_call_filters(a[0], meta.get(), did_check);
@@ -635,12 +634,11 @@ PyObject* load_global_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!global_params.parse(args, nargs, kw, a) ||
         !check_exact_or_none(a[1], &PyUnicode_Type, "name"))
         return nullptr;
-    PyObject* tracker = current_tracker();
-    if (!tracker) return nullptr;
-    if (tracker == Py_None) Py_RETURN_NONE;
-    int t = truthy(tracker);
+    Ref tracker_ref = current_tracker();
+    if (!tracker_ref) return nullptr;
+    if (tracker_ref.get() == Py_None) Py_RETURN_NONE;
+    int t = truthy(tracker_ref.get());
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref tracker_ref = Ref::borrow(tracker);
     Ref globals = getattr(tracker_ref.get(), S.globals);
     if (!globals || PyObject_SetItem(globals.get(), a[1], a[0]) < 0) return nullptr;
     Ref id = Ref::steal(PyLong_FromVoidPtr(a[0]));
@@ -765,14 +763,14 @@ PyObject* send_function_call_to_handler(PyObject*, PyObject* const* args, Py_ssi
 // as soon as it is known. False with an error pending.
 bool finish_user_call(PyObject* ret_val, PyObject* record, PyObject* cur_exc, Ref& tracker) {
     Ref exc = cur_exc && cur_exc != Py_None ? Ref::borrow(cur_exc) : exc_value();
-    PyObject* current = current_tracker();
+    Ref current = current_tracker();
     if (!current) return false;
     Ref name = full_name_of(record);
     if (!name) return false;
-    if (current == Py_None) {
+    if (current.get() == Py_None) {
         return C.send_metric(B.limit_failure.get(), name.get(), B.calls_limit_exceeded.get());
     }
-    tracker = Ref::borrow(current);
+    tracker = current;
     Ref collected = getattr(tracker.get(), S.globals);
     if (!collected) return false;
     if (!check_exact_or_none(name.get(), &PyUnicode_Type, "func_full_name")) return false;
@@ -832,9 +830,9 @@ PyObject* user_return_impl(PyObject* ret_val, PyObject* record, PyObject* cur_ex
     // A failed call's tracker must not stay current: its callers would
     // collect into it and report one call's data under another.
     if (tracker) {
-        PyObject* current = current_tracker();
+        Ref current = current_tracker();
         if (!current) return nullptr;
-        if (current == tracker.get()) {
+        if (current.get() == tracker.get()) {
             HeldError failure;
             if (!set_current(Py_None)) return nullptr;
             failure.restore();
