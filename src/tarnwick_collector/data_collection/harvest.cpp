@@ -827,18 +827,13 @@ PyObject* user_return_impl(PyObject* ret_val, PyObject* record, PyObject* cur_ex
     if (finish_user_call(ret_val, record, cur_exc, tracker)) Py_RETURN_NONE;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
 
+    HeldError failure;
     // A failed call's tracker must not stay current: its callers would
     // collect into it and report one call's data under another.
     if (tracker) {
         Ref current = current_tracker();
-        if (!current) return nullptr;
-        if (current.get() == tracker.get()) {
-            HeldError failure;
-            if (!set_current(Py_None)) return nullptr;
-            failure.restore();
-        }
+        if (!current || (current.get() == tracker.get() && !set_current(Py_None))) return nullptr;
     }
-    HeldError failure;
     Ref name = full_name_of(record);
     if (!name || PySet_Add(B.blacklist.get(), name.get()) < 0) return nullptr;
     failure.restore();
