@@ -723,10 +723,14 @@ Ref failure_reduce_impl(PyObject* obj) {
     while (Ref prop = Ref::steal(PyIter_Next(it.get()))) {
         Ref starts = call_method(prop.get(), S.startswith, S.dunder);
         if (!starts) return {};
-        if (starts.get() == Py_True && PyObject_RichCompareBool(prop.get(), S.enter, Py_EQ) != 1 &&
-            PyObject_RichCompareBool(prop.get(), S.exit, Py_EQ) != 1)
-            continue;
-        if (PyErr_Occurred()) return {};
+        int dunder = truthy(starts.get());
+        if (dunder < 0) return {};
+        if (dunder) {
+            int enter = PyObject_RichCompareBool(prop.get(), S.enter, Py_EQ);
+            int exit = enter ? 0 : PyObject_RichCompareBool(prop.get(), S.exit, Py_EQ);
+            if (enter < 0 || exit < 0) return {};
+            if (!enter && !exit) continue;
+        }
         Ref value;
         int use_getattr = should_use_getattr_impl(obj, prop.get(), object_dir.get(), class_dir.get());
         if (use_getattr > 0) {
