@@ -48,7 +48,7 @@ def record_like():
     return plain, extra
 
 
-def best(fn, arg, seconds=0.3, rounds=7):
+def best(fn, arg, seconds=0.5, rounds=15):
     n = 1
     while True:
         t0 = time.perf_counter()

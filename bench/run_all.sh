@@ -11,3 +11,4 @@ export PYTHON
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$here/run_map_bench.sh"
 "$PYTHON" "$here/pickle_bench.py"
+"$PYTHON" "$here/hooks_bench.py"

@@ -1,6 +1,8 @@
 """The recording hooks, called the way the tracing extension calls them."""
 
 import asyncio
+import decimal
+import typing
 import json
 import threading
 
@@ -24,6 +26,7 @@ from tarnwick_collector.data_collection.metrics import (
 from tarnwick_collector.data_collection.pathway import Pathway, PathwayTracker
 from tarnwick_collector.data_serialization.wirecodec import IpcPickleSerializer
 from tarnwick_collector.exceptions import ProblematicPickleException
+from tarnwick_common.utils.object_wrapper import ExceptionWrapper
 
 SER = IpcPickleSerializer()
 BIG = 805306369  # one character over the limit
@@ -365,7 +368,7 @@ def test_return_hooks_take_the_pending_exception(sinks):
     assert call_with_pending(ValueError, err, harvest.record_external_return_value,
                              1, ext, type(None)) == (None, False)
     call_with_pending(OSError, OSError("o"), harvest.record_return_value_async, 5, rec)
-    assert type(value(records(data)[-1].execption)) is OSError
+    assert value(records(data)[-1].execption) == ExceptionWrapper("builtins.OSError", ("o",), {})
 
 
 # --------------------------------------------------------------- threads
@@ -403,3 +406,22 @@ def test_threads_keep_their_own_chains(sinks):
         assert value(r.return_value) == n and value(r.globals) == {"N": n}
         assert len(r.external_calls) == 1
         assert value(r.external_calls[0].return_value) == json.dumps(n)
+
+
+def annotated_sum(values: "list[decimal.Decimal]", start: "decimal.Decimal | None" = None,
+                  *, scale: typing.Optional[int] = None) -> typing.Dict[str, decimal.Decimal]:
+    return {"sum": sum(values, start or decimal.Decimal(0))}
+
+
+def test_annotated_functions_with_library_values_are_recorded(sinks):
+    data, metrics = sinks
+    for _ in range(2):  # recorded every time, never blacklisted
+        rec, result = record_call(annotated_sum, [decimal.Decimal("1.5"), decimal.Decimal("2")],
+                                  scale=2)
+        assert rec is not None
+    assert kinds(metrics) == ["CollectionTry", "CollectionSuccess"] * 2
+    sent = records(data)[-1]
+    assert value(sent.pre_run_args) == ([decimal.Decimal("1.5"), decimal.Decimal("2")],)
+    assert value(sent.return_value) == {"sum": decimal.Decimal("3.5")}
+    spec = value(sent.function_metadata.function_signature)
+    assert spec.annotations["scale"] == typing.Optional[int]

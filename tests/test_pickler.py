@@ -287,7 +287,7 @@ def test_generators_stay_small_and_load():
 
     gen = numbers()
     meta = UserFunctionMetadata("m", "m.f", "h", "/p", (), None)
-    call = UserFunctionCall(meta, (gen,), {}, {"g": sys.modules[__name__].__dict__})
+    call = UserFunctionCall(meta, (gen,), {}, {})
     data = safe_pickle(call)
     assert len(data) < 64 * 1024
     back = safe_pickle_loads(data)

@@ -22,7 +22,9 @@ def get_function_module(function_obj, function_self):
     owner = getattr(function_obj, "__objclass__", None)
     if isinstance(owner, type):
         return owner.__module__
-    return None
+    # Instances (an exception, a callable object) belong to their class's module.
+    module = getattr(type(function_obj), "__module__", None)
+    return module if isinstance(module, str) else None
 
 
 def get_function_full_name(module, function_obj):

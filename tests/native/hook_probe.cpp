@@ -38,7 +38,7 @@ PyObject* call_with_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 PyMethodDef functions[] = {
-    {"call_with_pending", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_with_pending)),
+    {"call_with_pending", as_method(call_with_pending),
      METH_FASTCALL, nullptr},
     {}};
 

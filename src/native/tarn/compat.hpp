@@ -4,7 +4,12 @@
 
 #include "tarn/ref.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
 #include <cstddef>
+#include <utility>
 
 #if PY_VERSION_HEX < 0x030A0000
 #error "CPython 3.10 or newer is required"
@@ -30,6 +35,75 @@ inline int lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
 inline Ref type_generic_getattr(PyObject* cls, PyObject* name) {
     return Ref::steal(PyType_Type.tp_getattro(cls, name));
 }
+
+// The attribute `name` of a type as its MRO holds it: no descriptor is
+// applied and no error is raised. Borrowed; NULL when absent.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    return _PyType_Lookup(type, name);
+}
+
+// The member that tells a heap type where its instances keep their
+// vectorcall function.
+inline PyMemberDef vectorcall_offset_member(Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return {"__vectorcalloffset__", Py_T_PYSSIZET, offset, Py_READONLY, nullptr};
+#else
+    return {"__vectorcalloffset__", T_PYSSIZET, offset, READONLY, nullptr};
+#endif
+}
+
+// ------------------------------------------------------------ exceptions
+// The pending exception as one object (normalized, traceback attached), and
+// no exception pending afterwards. Empty when none was pending.
+inline Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return {};
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    if (v && b) PyException_SetTraceback(v.get(), b.get());
+    return v;
+#endif
+}
+
+// Makes `exc` (from take_exception) the pending exception again.
+inline void restore_exception(Ref exc) {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    PyErr_Restore(type.release(), exc.release(), tb.release());
+#endif
+}
+
+// Records `cause` as the __context__ of the pending exception, unless that
+// already has one.
+inline void add_context(Ref cause) {
+    Ref current = take_exception();
+    if (current && cause && current.get() != cause.get()) {
+        Ref had = Ref::steal(PyException_GetContext(current.get()));
+        if (!had) PyException_SetContext(current.get(), cause.release());
+    }
+    restore_exception(std::move(current));
+}
+
+// Keeps the pending exception aside while clean-up code runs, and makes it
+// pending again at the end of the scope.
+class SavedError {
+public:
+    SavedError() : exc_(take_exception()) {}
+    ~SavedError() { restore_exception(std::move(exc_)); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+    Ref exc_;
+};
 
 // Code object fields the introspector reads on every call.
 inline int code_flags(PyCodeObject* code) { return code->co_flags; }
@@ -61,10 +135,6 @@ inline unsigned int type_version(PyTypeObject* type) {
 #endif
 }
 
-// Lookup through a type's MRO: borrowed, NULL when absent, never runs code.
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
-    return _PyType_Lookup(type, name);
-}
 
 // sys.getsizeof(obj): (size_t)-1 with an error set on failure.
 inline std::size_t size_of(PyObject* obj) { return _PySys_GetSizeOf(obj); }

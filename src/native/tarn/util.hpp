@@ -49,21 +49,23 @@ inline bool check_exact_or_none(PyObject* obj, PyTypeObject* expected, const cha
 
 // ------------------------------------------------------- argument parsing
 // Parameters of a METH_FASTCALL | METH_KEYWORDS function: the first
-// `required` are mandatory, every one may be passed by position or name.
-// Missing optional arguments come out as NULL.
+// `required` are mandatory, the first `positional` (default: all) may be
+// passed by position, every one by name. Missing optional arguments come
+// out as NULL.
 template <std::size_t N>
 class Params {
 public:
-    constexpr Params(const char* fname, std::array<const char*, N> names, std::size_t required)
-        : fname_(fname), names_(names), required_(required) {}
+    constexpr Params(const char* fname, std::array<const char*, N> names, std::size_t required,
+                     std::size_t positional = N)
+        : fname_(fname), names_(names), required_(required), positional_(positional) {}
 
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                std::array<PyObject*, N>& out) {
         out.fill(nullptr);
-        if (nargs > static_cast<Py_ssize_t>(N)) {
+        if (nargs > static_cast<Py_ssize_t>(positional_)) {
             PyErr_Format(PyExc_TypeError,
                          "%s() takes at most %zd positional arguments (%zd given)",
-                         fname_, static_cast<Py_ssize_t>(N), nargs);
+                         fname_, static_cast<Py_ssize_t>(positional_), nargs);
             return false;
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -120,6 +122,7 @@ private:
     const char* fname_;
     std::array<const char*, N> names_;
     std::size_t required_;
+    std::size_t positional_;
     std::array<PyObject*, N> keys_{};
     bool interned_ = false;
 };
@@ -216,6 +219,26 @@ inline Ref static_value(PyObject* obj, PyObject* name) {
     if (Py_TYPE(found)->tp_descr_get) return {};
     return Ref::borrow(found);
 }
+
+// Module init binds dozens of names in a row: once one lookup has failed,
+// the following ones do nothing, and the first error is the one reported.
+inline Ref imp(const char* module, const char* attr) {
+    return PyErr_Occurred() ? Ref() : import_attr(module, attr);
+}
+inline Ref imp_module(const char* name) {
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyImport_ImportModule(name));
+}
+inline Ref attr_of(const Ref& owner, const char* name) {
+    return owner && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(owner.get(), name))
+                                      : Ref();
+}
+
+// A METH_FASTCALL function of any of its signatures, as a PyMethodDef takes it.
+template <class F>
+inline PyCFunction as_method(F fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 
 // ------------------------------------------------------ class creation
 // A real Python class, made the way a class statement makes it, so that

@@ -887,54 +887,43 @@ PyObject* record_return_value_async(PyObject*, PyObject* const* args, Py_ssize_t
 
 // ------------------------------------------------------------ module
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int FK = METH_FASTCALL | METH_KEYWORDS;
+constexpr int FK = FASTCALL_KEYWORDS;
 
 PyMethodDef functions[] = {
-    {"record_user_function_call", FASTCALL_KW(record_user_function_call), FK,
+    {"record_user_function_call", as_method(record_user_function_call), FK,
      "Entry of a recorded user call: its UserFunctionCall, or None when it is not recorded."},
-    {"get_function_call_object", FASTCALL_KW(get_function_call_object), FK, nullptr},
-    {"is_size_too_big", FASTCALL_KW(is_size_too_big), FK, nullptr},
-    {"_size_upper_bound", FASTCALL_KW(size_upper_bound), FK, nullptr},
-    {"create_size_too_big_metric", FASTCALL_KW(create_size_too_big_metric), FK, nullptr},
-    {"get_exc_value", FASTCALL_KW(get_exc_value), FK,
+    {"get_function_call_object", as_method(get_function_call_object), FK, nullptr},
+    {"is_size_too_big", as_method(is_size_too_big), FK, nullptr},
+    {"_size_upper_bound", as_method(size_upper_bound), FK, nullptr},
+    {"create_size_too_big_metric", as_method(create_size_too_big_metric), FK, nullptr},
+    {"get_exc_value", as_method(get_exc_value), FK,
      "Take the pending exception out of the error indicator."},
-    {"record_user_function_return_value", FASTCALL_KW(record_user_function_return_value), FK,
+    {"record_user_function_return_value", as_method(record_user_function_return_value), FK,
      "Return of a recorded user call: finish, send and report its record."},
-    {"send_function_call_to_handler", FASTCALL_KW(send_function_call_to_handler), FK, nullptr},
+    {"send_function_call_to_handler", as_method(send_function_call_to_handler), FK, nullptr},
     {"record_user_async_function_return_value",
-     FASTCALL_KW(record_user_async_function_return_value), FK, nullptr},
-    {"record_return_value_async", FASTCALL_KW(record_return_value_async), FK, nullptr},
-    {"record_external_call", FASTCALL_KW(record_external_call), FK,
+     as_method(record_user_async_function_return_value), FK, nullptr},
+    {"record_return_value_async", as_method(record_return_value_async), FK, nullptr},
+    {"record_external_call", as_method(record_external_call), FK,
      "An external call from recorded code: its ExternalFunctionCall, or None."},
-    {"should_skip_external_function", FASTCALL_KW(should_skip_external_function), FK, nullptr},
-    {"get_module_location", FASTCALL_KW(get_module_location), FK, nullptr},
-    {"record_external_return_value", FASTCALL_KW(record_external_return_value), FK, nullptr},
-    {"record_async_external_return_value", FASTCALL_KW(record_async_external_return_value), FK,
+    {"should_skip_external_function", as_method(should_skip_external_function), FK, nullptr},
+    {"get_module_location", as_method(get_module_location), FK, nullptr},
+    {"record_external_return_value", as_method(record_external_return_value), FK, nullptr},
+    {"record_async_external_return_value", as_method(record_async_external_return_value), FK,
      nullptr},
     {"add_recorded_functions_to_caller_tracker",
-     FASTCALL_KW(add_recorded_functions_to_caller_tracker), FK, nullptr},
-    {"get_function_calls_count", FASTCALL_KW(get_function_calls_count), FK, nullptr},
-    {"set_function_calls_count", FASTCALL_KW(set_function_calls_count), FK, nullptr},
-    {"load_global_hook", FASTCALL_KW(load_global_hook), FK, nullptr},
-    {"load_attr_hook", FASTCALL_KW(load_attr_hook), FK, nullptr},
+     as_method(add_recorded_functions_to_caller_tracker), FK, nullptr},
+    {"get_function_calls_count", as_method(get_function_calls_count), FK, nullptr},
+    {"set_function_calls_count", as_method(set_function_calls_count), FK, nullptr},
+    {"load_global_hook", as_method(load_global_hook), FK, nullptr},
+    {"load_attr_hook", as_method(load_attr_hook), FK, nullptr},
     {"filter_modules_and_function_from_globals",
-     FASTCALL_KW(filter_modules_and_function_from_globals), FK, nullptr},
+     as_method(filter_modules_and_function_from_globals), FK, nullptr},
     {}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "harvest",
                           "Recording hooks called by the tracing extension.", -1, functions};
 
-Ref imp(const char* module, const char* attr) {
-    return PyErr_Occurred() ? Ref() : import_attr(module, attr);
-}
-Ref imp_module(const char* name) {
-    return PyErr_Occurred() ? Ref() : Ref::steal(PyImport_ImportModule(name));
-}
-Ref attr_of(const Ref& owner, const char* name) {
-    return owner && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(owner.get(), name))
-                                      : Ref();
-}
 
 bool bind(PyObject* m) {
     constexpr const char* METRICS = "tarnwick_collector.data_collection.metrics";

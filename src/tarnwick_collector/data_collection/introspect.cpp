@@ -262,16 +262,15 @@ PyObject* get_attribute_full_name(PyObject*, PyObject* obj) {
     return PyUnicode_FromFormat("%U.%U", mod_text.get(), name_text.get());
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef introspector_methods[] = {
-    {"extract_function_metadata", FASTCALL_KW(extract_function_metadata),
+    {"extract_function_metadata", as_method(extract_function_metadata),
      METH_FASTCALL | METH_KEYWORDS,
      "extract_function_metadata(function_obj, is_external_call=False, dont_cache=False, "
      "collect_signature=True)\n--\n\n"
      "Metadata of a callable: a UserFunctionMetadata, or for an external call the pair "
      "(ExternalFunctionMetadata, is_function_for_recording)."},
-    {"_extract_external_function_metadata", FASTCALL_KW(extract_external_function_metadata),
+    {"_extract_external_function_metadata", as_method(extract_external_function_metadata),
      METH_FASTCALL | METH_KEYWORDS,
      "_extract_external_function_metadata(module, function_obj)\n--\n\n"
      "The pair (ExternalFunctionMetadata, is_function_for_recording) of a callable."},

@@ -185,28 +185,27 @@ PyObject* FunctionCall_serialize_post_run(PyObject* self, PyObject* const*, Py_s
     Py_RETURN_NONE;
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int FK = METH_FASTCALL | METH_KEYWORDS;
+constexpr int FK = FASTCALL_KEYWORDS;
 
 PyMethodDef FunctionMetadata_methods[] = {
-    {"__init__", FASTCALL_KW(FunctionMetadata_init), FK, nullptr}, {}};
+    {"__init__", as_method(FunctionMetadata_init), FK, nullptr}, {}};
 PyMethodDef ExternalFunctionMetadata_methods[] = {
-    {"__init__", FASTCALL_KW(ExternalFunctionMetadata_init), FK, nullptr}, {}};
+    {"__init__", as_method(ExternalFunctionMetadata_init), FK, nullptr}, {}};
 PyMethodDef UserFunctionMetadata_methods[] = {
-    {"__init__", FASTCALL_KW(UserFunctionMetadata_init), FK, nullptr}, {}};
+    {"__init__", as_method(UserFunctionMetadata_init), FK, nullptr}, {}};
 PyMethodDef FunctionCall_methods[] = {
-    {"__init__", FASTCALL_KW(FunctionCall_init), FK, nullptr},
-    {"add_return_value", FASTCALL_KW(FunctionCall_add_return_value), FK,
+    {"__init__", as_method(FunctionCall_init), FK, nullptr},
+    {"add_return_value", as_method(FunctionCall_add_return_value), FK,
      "Store the serialized return value of the call."},
-    {"add_execption", FASTCALL_KW(FunctionCall_add_execption), FK,
+    {"add_execption", as_method(FunctionCall_add_execption), FK,
      "Store the serialized exception raised by the call."},
-    {"serialize_post_run_args_and_kwargs", FASTCALL_KW(FunctionCall_serialize_post_run), FK,
+    {"serialize_post_run_args_and_kwargs", as_method(FunctionCall_serialize_post_run), FK,
      "Serialize the arguments as they are after the call ran."},
     {}};
 PyMethodDef ExternalFunctionCall_methods[] = {
-    {"__init__", FASTCALL_KW(ExternalFunctionCall_init), FK, nullptr}, {}};
+    {"__init__", as_method(ExternalFunctionCall_init), FK, nullptr}, {}};
 PyMethodDef UserFunctionCall_methods[] = {
-    {"__init__", FASTCALL_KW(UserFunctionCall_init), FK, nullptr}, {}};
+    {"__init__", as_method(UserFunctionCall_init), FK, nullptr}, {}};
 
 bool add_class(PyObject* module, const char* name, PyObject* base, const char* doc,
                PyMethodDef* methods, Ref& out) {

@@ -111,21 +111,20 @@ PyObject* get_last_recording(PyObject*, PyObject* const*, Py_ssize_t nargs, PyOb
     return Py_NewRef(found);
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int FK = METH_FASTCALL | METH_KEYWORDS;
+constexpr int FK = FASTCALL_KEYWORDS;
 
 PyMethodDef tracker_methods[] = {
-    {"__init__", FASTCALL_KW(tracker_init), FK, nullptr},
-    {"add_external_module_call", FASTCALL_KW(tracker_add_external_module_call), FK,
+    {"__init__", as_method(tracker_init), FK, nullptr},
+    {"add_external_module_call", as_method(tracker_add_external_module_call), FK,
      "Add an external call record; True when the cap was already reached (nothing added)."},
     {}};
 
 PyMethodDef pathway_static[] = {
-    {"set_current_running_function", FASTCALL_KW(set_current_running_function), FK,
+    {"set_current_running_function", as_method(set_current_running_function), FK,
      "Make `func` the tracker currently recording on the calling thread."},
-    {"set_last_recording", FASTCALL_KW(set_last_recording), FK,
+    {"set_last_recording", as_method(set_last_recording), FK,
      "Remember `func` as the calling thread's last recording tracker."},
-    {"get_last_recording", FASTCALL_KW(get_last_recording), FK,
+    {"get_last_recording", as_method(get_last_recording), FK,
      "The calling thread's last recording tracker, or None."},
     {}};
 

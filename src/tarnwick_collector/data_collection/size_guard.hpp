@@ -83,8 +83,19 @@ inline void measure(PyObject* obj, Walk& w) {
         w.unknown = true;
         return;
     }
-    // pympler reads __dict__, which makes an inline one real; so does this.
-    if (instance) tarn::compat::instance_dict_ptr(obj);
+    // pympler reads __dict__, which makes an inline or a missing one real;
+    // so does this, to measure what pympler measures.
+    if (instance && t->tp_dictoffset) {
+        PyObject** dict = tarn::compat::instance_dict_ptr(obj);
+        if (dict && !*dict) {
+            tarn::Ref made = tarn::Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            if (!made) {
+                PyErr_Clear();
+                w.unknown = true;
+                return;
+            }
+        }
+    }
     std::size_t flat = tarn::compat::size_of(obj);
     if (flat == static_cast<std::size_t>(-1)) {
         PyErr_Clear();
@@ -96,11 +107,21 @@ inline void measure(PyObject* obj, Walk& w) {
         w.unknown = true;  // too much to prove anything
         return;
     }
-    if (w.depth < kLimit && t->tp_traverse) {
-        ++w.depth;
+    if (w.depth >= kLimit) return;
+    ++w.depth;
+    if (t == &PyDict_Type) {
+        // Keys too: an instance dict's keys live in a shared table that
+        // the dict's traversal leaves out, but pympler counts them.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (!w.unknown && PyDict_Next(obj, &pos, &key, &value)) {
+            measure(key, w);
+            measure(value, w);
+        }
+    } else if (t->tp_traverse) {
         t->tp_traverse(obj, visit, &w);
-        --w.depth;
     }
+    --w.depth;
 }
 
 // The bound, or -1 when none is proven below `ceiling`.

@@ -51,6 +51,9 @@ constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
     X(special_cases, "special_cases")                                \
     X(dump, "dump")                                                  \
     X(getvalue, "getvalue")                                          \
+    X(clear_memo, "clear_memo")                                      \
+    X(append, "append")                                              \
+    X(write, "write")                                                \
     X(get, "get")                                                    \
     X(dont_cache, "dont_cache")                                      \
     X(collect_signature, "collect_signature")                        \
@@ -73,6 +76,7 @@ struct Bound {
     Ref reconstructor, environ_type, copyreg_dispatch, stdlib_names, sys_modules;
     Ref metric_base;
     Ref loadclass;  // imported on first use
+    Ref namespace_cls;
     Ref dont_cache_kw;
     // Tables (class attributes of SafePickler and module globals).
     Ref functions_types, method_types, types_to_skip, subclasses_to_skip,
@@ -341,6 +345,19 @@ Ref standard_copyreg_reduction(PyObject* obj) {
 // -------------------------------------------------------- full names
 
 // The dotted name a callable is written under.
+// Names already worked out, per callable: every record writes the same few
+// functions (the wrap_* reconstructors among them) again and again. A name
+// depends on the project path only through the main-module rewrite, so the
+// path it was made with is kept beside it.
+struct KnownName {
+    Ref callable;  // keeps the key alive
+    Ref name;
+    Ref project_path;
+};
+auto& known_names = leak<std::unordered_map<PyObject*, KnownName>>();
+
+Ref compute_full_name(PyObject* target);
+
 Ref callable_full_name(PyObject* obj) {
     Ref target = Ref::borrow(obj);
     if (PyType_Check(target.get())) {
@@ -351,6 +368,20 @@ Ref callable_full_name(PyObject* obj) {
         target = getattr(target.get(), S.func);
         if (!target) return {};
     }
+    Ref project = C.setting(S.project_path);
+    if (!project) return {};
+    auto it = known_names.find(target.get());
+    if (it != known_names.end() && it->second.project_path.get() == project.get())
+        return it->second.name;
+    Ref name = compute_full_name(target.get());
+    if (!name) return {};
+    if (known_names.size() > 4096) known_names.clear();
+    known_names[target.get()] = KnownName{target, name, project};
+    return name;
+}
+
+Ref compute_full_name(PyObject* target_obj) {
+    Ref target = Ref::borrow(target_obj);
     // Only the names are read: the signature is not worth computing.
     PyObject* argv[] = {target.get(), Py_True, Py_False};
     Ref meta = Ref::steal(PyObject_Vectorcall(B.extract_metadata.get(), argv, 1,
@@ -722,9 +753,7 @@ Ref failure_reduce_impl(PyObject* obj) {
 
 // --------------------------------------------------- Python entry points
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int FK = METH_FASTCALL | METH_KEYWORDS;
+constexpr int FK = FASTCALL_KEYWORDS;
 
 template <std::size_t N, class F>
 PyObject* with_args(Params<N>& params, PyObject* const* args, Py_ssize_t nargs,
@@ -968,19 +997,92 @@ PyObject* helpers_special_cases(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 Params<2> safe_pickle_params{"safe_pickle", {"obj", "object_wrapper"}, 1};
+
+// One pickler kept for reuse: a recorded call writes a dozen small values,
+// and making a pickler and a buffer for each costs more than writing them.
+// Its output goes to a list (the C pickler hands over its bytes whole, or
+// in large frames); a dump that starts while it is busy (another thread, or
+// a nested dump) gets a pickler of its own.
+struct Reusable {
+    Ref pickler;
+    Ref clear_memo, dump;  // its bound methods
+    Ref chunks;  // list receiving the writes
+    Ref object_wrapper;  // the flag it was last given
+    bool busy = false;
+};
+Reusable& R = leak<Reusable>();
+
+Ref make_pickler(PyObject* object_wrapper, PyObject* file) {
+    PyObject* argv[] = {object_wrapper, file, B.failure_reducer.get(), B.special_cases.get()};
+    return Ref::steal(
+        PyObject_Vectorcall(B.safe_pickler.get(), argv, 2, B.safe_pickle_kwnames.get()));
+}
+
+// A file whose write is chunks.append.
+Ref list_file(const Ref& chunks) {
+    Ref append = getattr(chunks.get(), S.append);
+    Ref ns = append ? Ref::steal(PyDict_New()) : Ref();
+    if (!ns || PyDict_SetItem(ns.get(), S.write, append.get()) < 0) return {};
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(PyObject_Call(B.namespace_cls.get(), no_args.get(), ns.get()))
+                   : Ref();
+}
+
+Ref joined(PyObject* chunks) {
+    Py_ssize_t n = PyList_GET_SIZE(chunks);
+    if (n == 1 && PyBytes_CheckExact(PyList_GET_ITEM(chunks, 0)))
+        return Ref::borrow(PyList_GET_ITEM(chunks, 0));
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    return empty ? Ref::steal(_PyBytes_Join(empty.get(), chunks)) : Ref();
+}
+
+// Runs one dump into `chunks` (left empty afterwards) and returns its bytes.
+Ref dump_into(PyObject* clear_memo, PyObject* dump, PyObject* chunks, PyObject* obj) {
+    // A dump that failed midway may have left some frames behind.
+    if (PyList_GET_SIZE(chunks) && PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0)
+        return {};
+    if (!call(clear_memo) || !call(dump, obj)) return {};
+    Ref data = joined(chunks);
+    if (PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) < 0) return {};
+    return data;
+}
+
+Ref dump_with(PyObject* pickler, PyObject* chunks, PyObject* obj) {
+    Ref clear_memo = getattr(pickler, S.clear_memo);
+    Ref dump = clear_memo ? getattr(pickler, S.dump) : Ref();
+    return dump ? dump_into(clear_memo.get(), dump.get(), chunks, obj) : Ref();
+}
+
+Ref safe_pickle_impl(PyObject* obj, PyObject* object_wrapper) {
+    if (R.busy) {
+        Ref chunks = Ref::steal(PyList_New(0));
+        Ref file = chunks ? list_file(chunks) : Ref();
+        Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
+        return pickler ? dump_with(pickler.get(), chunks.get(), obj) : Ref();
+    }
+    if (!R.pickler) {
+        Ref chunks = Ref::steal(PyList_New(0));
+        Ref file = chunks ? list_file(chunks) : Ref();
+        Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
+        Ref clear_memo = pickler ? getattr(pickler.get(), S.clear_memo) : Ref();
+        Ref dump = clear_memo ? getattr(pickler.get(), S.dump) : Ref();
+        if (!dump) return {};
+        R.pickler = pickler, R.chunks = chunks, R.object_wrapper = Ref::borrow(object_wrapper);
+        R.clear_memo = clear_memo, R.dump = dump;
+    } else if (R.object_wrapper.get() != object_wrapper) {
+        if (PyObject_SetAttr(R.pickler.get(), S.object_wrapper, object_wrapper) < 0) return {};
+        R.object_wrapper = Ref::borrow(object_wrapper);
+    }
+    Ref clear_memo = R.clear_memo, dump = R.dump, chunks = R.chunks;
+    R.busy = true;
+    Ref data = dump_into(clear_memo.get(), dump.get(), chunks.get(), obj);
+    R.busy = false;
+    return data;
+}
+
 PyObject* py_safe_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return with_args(safe_pickle_params, args, nargs, kw, [](auto& a) {
-        PyObject* object_wrapper = a[1] ? a[1] : Py_True;
-        Ref buffer = call(B.bytes_io.get());
-        if (!buffer) return Ref();
-        PyObject* argv[] = {object_wrapper, buffer.get(), B.failure_reducer.get(),
-                            B.special_cases.get()};
-        Ref pickler = Ref::steal(
-            PyObject_Vectorcall(B.safe_pickler.get(), argv, 2, B.safe_pickle_kwnames.get()));
-        if (!pickler) return Ref();
-        if (!call_method(pickler.get(), S.dump, a[0])) return Ref();
-        return call_method(buffer.get(), S.getvalue);
-    });
+    return with_args(safe_pickle_params, args, nargs, kw,
+                     [](auto& a) { return safe_pickle_impl(a[0], a[1] ? a[1] : Py_True); });
 }
 
 Params<1> loads_params{"safe_pickle_loads", {"data"}, 1};
@@ -994,55 +1096,55 @@ PyObject* py_safe_pickle_loads(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_functions[] = {
-    {"is_classmethod", FASTCALL_KW(py_is_classmethod), FK, nullptr},
-    {"wrap_object", FASTCALL_KW(py_wrap_object), FK, nullptr},
-    {"wrap_module", FASTCALL_KW(py_wrap_module), FK, nullptr},
-    {"wrap_function", FASTCALL_KW(py_wrap_function), FK, nullptr},
-    {"wrap_exception", FASTCALL_KW(py_wrap_exception), FK, nullptr},
-    {"get_attributes_value", FASTCALL_KW(py_get_attributes_value), FK, nullptr},
-    {"is_obj_python_based", FASTCALL_KW(py_is_obj_python_based), FK, nullptr},
-    {"obj_has_getattr_that_is_python_based", FASTCALL_KW(py_obj_has_python_getattr), FK,
+    {"is_classmethod", as_method(py_is_classmethod), FK, nullptr},
+    {"wrap_object", as_method(py_wrap_object), FK, nullptr},
+    {"wrap_module", as_method(py_wrap_module), FK, nullptr},
+    {"wrap_function", as_method(py_wrap_function), FK, nullptr},
+    {"wrap_exception", as_method(py_wrap_exception), FK, nullptr},
+    {"get_attributes_value", as_method(py_get_attributes_value), FK, nullptr},
+    {"is_obj_python_based", as_method(py_is_obj_python_based), FK, nullptr},
+    {"obj_has_getattr_that_is_python_based", as_method(py_obj_has_python_getattr), FK,
      nullptr},
     {}};
 
 PyMethodDef entry_functions[] = {
-    {"safe_pickle", FASTCALL_KW(py_safe_pickle), FK,
+    {"safe_pickle", as_method(py_safe_pickle), FK,
      "This function performs pickle without calling pickle_methods so we can avoid changes to "
      "the user code behavior."},
-    {"safe_pickle_loads", FASTCALL_KW(py_safe_pickle_loads), FK,
+    {"safe_pickle_loads", as_method(py_safe_pickle_loads), FK,
      "Load safely pickled bytes; None when they cannot be loaded."},
     {}};
 
 PyMethodDef wrap_methods[] = {
-    {"__init__", FASTCALL_KW(wrap_init), FK, nullptr},
-    {"__reduce__", FASTCALL_KW(wrap_reduce), FK, nullptr},
+    {"__init__", as_method(wrap_init), FK, nullptr},
+    {"__reduce__", as_method(wrap_reduce), FK, nullptr},
     {}};
 
 PyMethodDef safe_pickler_methods[] = {
-    {"__init__", FASTCALL_KW(safe_pickler_init), FK, nullptr},
-    {"reducer_override", FASTCALL_KW(safe_pickler_reducer_override), FK,
+    {"__init__", as_method(safe_pickler_init), FK, nullptr},
+    {"reducer_override", as_method(safe_pickler_reducer_override), FK,
      "Decide how one object is written: NotImplemented, a reduce value, or a refusal."},
-    {"is_obj_function", FASTCALL_KW(safe_pickler_is_obj_function), FK, nullptr},
-    {"is_obj_type_to_skip", FASTCALL_KW(safe_pickler_is_type_to_skip), FK, nullptr},
-    {"is_obj_type_specific_type_for_magic_mock", FASTCALL_KW(safe_pickler_is_magic_mock_type),
+    {"is_obj_function", as_method(safe_pickler_is_obj_function), FK, nullptr},
+    {"is_obj_type_to_skip", as_method(safe_pickler_is_type_to_skip), FK, nullptr},
+    {"is_obj_type_specific_type_for_magic_mock", as_method(safe_pickler_is_magic_mock_type),
      FK, nullptr},
-    {"is_problematic_pickle", FASTCALL_KW(safe_pickler_is_problematic), FK, nullptr},
-    {"reduce_function", FASTCALL_KW(safe_pickler_reduce_function), FK, nullptr},
-    {"get_dynamic_rebuild_function", FASTCALL_KW(safe_pickler_dynamic_rebuild), FK, nullptr},
-    {"reduce_used_attrs", FASTCALL_KW(safe_pickler_reduce_used_attrs), FK, nullptr},
+    {"is_problematic_pickle", as_method(safe_pickler_is_problematic), FK, nullptr},
+    {"reduce_function", as_method(safe_pickler_reduce_function), FK, nullptr},
+    {"get_dynamic_rebuild_function", as_method(safe_pickler_dynamic_rebuild), FK, nullptr},
+    {"reduce_used_attrs", as_method(safe_pickler_reduce_used_attrs), FK, nullptr},
     {}};
 
 PyMethodDef safe_pickler_static[] = {
-    {"is_subclass_for_skip", FASTCALL_KW(safe_pickler_is_subclass_for_skip), FK, nullptr}, {}};
+    {"is_subclass_for_skip", as_method(safe_pickler_is_subclass_for_skip), FK, nullptr}, {}};
 
 // Called through the class or passed around as plain functions.
 PyMethodDef helpers_functions[] = {
-    {"get_full_name", FASTCALL_KW(helpers_get_full_name), FK,
+    {"get_full_name", as_method(helpers_get_full_name), FK,
      "This fucntion return the full name of an object."},
-    {"should_use_getattr", FASTCALL_KW(helpers_should_use_getattr), FK, nullptr},
-    {"__reduce__", FASTCALL_KW(helpers_reduce), FK,
+    {"should_use_getattr", as_method(helpers_should_use_getattr), FK, nullptr},
+    {"__reduce__", as_method(helpers_reduce), FK,
      "The failure reducer: an UnpicklableObject in place of an object that cannot be written."},
-    {"special_cases", FASTCALL_KW(helpers_special_cases), FK, nullptr},
+    {"special_cases", as_method(helpers_special_cases), FK, nullptr},
     {}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "pickler",
@@ -1054,14 +1156,6 @@ bool add(PyObject* m, const char* name, const Ref& obj) { return add_to_module(m
 
 Ref str(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
 
-// Module init binds dozens of names in a row: once one lookup has failed,
-// the following ones do nothing, and the error is reported once.
-Ref imp(const char* module, const char* attr) {
-    return PyErr_Occurred() ? Ref() : import_attr(module, attr);
-}
-Ref imp_module(const char* name) {
-    return PyErr_Occurred() ? Ref() : Ref::steal(PyImport_ImportModule(name));
-}
 
 Ref set_of(std::initializer_list<PyObject*> items) {
     if (PyErr_Occurred()) return {};
@@ -1072,10 +1166,6 @@ Ref set_of(std::initializer_list<PyObject*> items) {
     return set;
 }
 
-Ref attr_of(const Ref& owner, const char* name) {
-    return owner && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(owner.get(), name))
-                                      : Ref();
-}
 
 bool add_functions(PyObject* m, PyMethodDef* defs) {
     Ref modname = Ref::steal(PyModule_GetNameObject(m));
@@ -1156,6 +1246,7 @@ bool bind_imports(PyObject* m) {
     B.base_pickler_init = attr_of(B.base_pickler, "__init__");
     B.tarn_loads = imp("tarnwick_collector.data_serialization.tarn_pickle", "loads");
     B.relpath = imp("os.path", "relpath");
+    B.namespace_cls = imp("types", "SimpleNamespace");
     B.isroutine = imp("inspect", "isroutine");
     B.reconstructor = imp("copyreg", "_reconstructor");
     Ref environ = imp("os", "environ");
@@ -1166,7 +1257,8 @@ bool bind_imports(PyObject* m) {
     B.metric_base = imp("tarnwick_collector.data_collection.metrics", "Metric");
     B.dont_cache_kw = Ref::steal(PyTuple_Pack(2, S.dont_cache, S.collect_signature));
     B.safe_pickle_kwnames = Ref::steal(PyTuple_Pack(2, S.failure_reducer, S.special_cases));
-    return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.isroutine &&
+    return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.namespace_cls &&
+           B.isroutine &&
            B.reconstructor && B.environ_type && B.copyreg_dispatch && B.stdlib_names &&
            B.sys_modules && B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames;
 }

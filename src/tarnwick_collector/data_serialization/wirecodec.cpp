@@ -35,12 +35,11 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return call(B.loads.get(), a[0]).release();
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef codec_methods[] = {
-    {"serialize", FASTCALL_KW(serialize), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize", as_method(serialize), METH_FASTCALL | METH_KEYWORDS,
      "Serialize an object with the safe pickler."},
-    {"deserialize", FASTCALL_KW(deserialize), METH_FASTCALL | METH_KEYWORDS,
+    {"deserialize", as_method(deserialize), METH_FASTCALL | METH_KEYWORDS,
      "Load bytes written by serialize."},
     {}};
 

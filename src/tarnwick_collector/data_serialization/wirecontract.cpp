@@ -2,7 +2,6 @@
 // serializer of messages to the subprocesses implements.
 #include "tarn/util.hpp"
 
-#include <structmember.h>
 
 using namespace tarn;
 
@@ -65,8 +64,7 @@ PyGetSetDef abstract_getset[] = {
     {}};
 
 PyMemberDef abstract_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(AbstractMethod, vectorcall), READONLY, nullptr},
-    {}};
+    compat::vectorcall_offset_member(offsetof(AbstractMethod, vectorcall)), {}};
 
 PyType_Slot abstract_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
@@ -110,12 +108,11 @@ PyObject* contract_deserialize(PyObject*, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef contract_methods[] = {
-    {"serialize", FASTCALL_KW(contract_serialize), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize", as_method(contract_serialize), METH_FASTCALL | METH_KEYWORDS,
      "This function serializes an object."},
-    {"deserialize", FASTCALL_KW(contract_deserialize), METH_FASTCALL | METH_KEYWORDS,
+    {"deserialize", as_method(contract_deserialize), METH_FASTCALL | METH_KEYWORDS,
      "This function deserializes given data."},
     {}};
 
