@@ -12,6 +12,8 @@ import io
 import pickle
 
 _PROTO = pickle.PROTO[0]
+# Load-time callables that turn a full name into the named object.
+BY_NAME_LOADERS = ("jsonpickle.unpickler.loadclass",)
 
 
 class Ref(type):
@@ -97,8 +99,14 @@ class Obj(metaclass=Ref):
         return self.fields().get(name)
 
     def __call__(self, *args, **kwargs):
-        # A REDUCE whose callable was itself built: another placeholder.
-        return placeholder("", f"{self.ref_name}(...)")(*args, **kwargs)
+        # A REDUCE whose callable was itself built: another placeholder, named
+        # after what a by-name loader would have loaded.
+        own = self._parts["args"]
+        if type(self).ref_name in BY_NAME_LOADERS and len(own) == 1 and isinstance(own[0], str):
+            target = own[0]
+        else:
+            target = f"{type(self).ref_name}(...)"
+        return placeholder("", target)(*args, **kwargs)
 
     def __hash__(self):
         return id(self)

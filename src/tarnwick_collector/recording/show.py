@@ -18,7 +18,8 @@ from tarnwick_collector.recording import safe_load
 _NESTED = ("pre_run_args", "pre_run_kwargs", "post_run_args", "post_run_kwargs", "globals",
            "return_value", "execption", "function_signature")
 _WRAPPERS = "tarnwick_common.utils.object_wrapper."
-_LOADCLASS = ("jsonpickle.unpickler.loadclass",)
+_PICKLER = "tarnwick_collector.data_serialization.pickler."
+_LOADCLASS = safe_load.BY_NAME_LOADERS
 
 
 class Undecodable:
@@ -167,11 +168,61 @@ def fmt(value, depth=6, budget=None, max_str=120):
     return f"<{type(value).__name__}>"
 
 
+def _by_name(value):
+    """The full name a by-name loader call stands for, else None."""
+    if safe_load.is_obj(value) and type(value).ref_name in _LOADCLASS:
+        args = value.ref_args
+        if len(args) == 1 and isinstance(args[0], str):
+            return args[0]
+    return None
+
+
+def _plain_fields(fields):
+    # Method names an unpicklable or wrapped object carries are not its data.
+    return {k: v for k, v in fields.items() if _by_name(v) is None}
+
+
+_TIME_TYPES = {"datetime.datetime": 10, "datetime.date": 4, "datetime.time": 6}
+
+
+def _fmt_time(name, data):
+    b = data
+    if name == "datetime.date":
+        return f"date({b[0] * 256 + b[1]:04d}-{b[2]:02d}-{b[3]:02d})"
+    if name == "datetime.datetime":
+        us = (b[7] << 16) | (b[8] << 8) | b[9]
+        return (f"datetime({b[0] * 256 + b[1]:04d}-{b[2] & 0x7F:02d}-{b[3]:02d} "
+                f"{b[4]:02d}:{b[5]:02d}:{b[6]:02d}" + (f".{us:06d}" if us else "") + ")")
+    us = (b[3] << 16) | (b[4] << 8) | b[5]
+    return f"time({b[0] & 0x7F:02d}:{b[1]:02d}:{b[2]:02d}" + (f".{us:06d}" if us else "") + ")"
+
+
 def _fmt_obj(obj, sub):
     name = type(obj).ref_name
     args, kwargs, fields = obj.ref_args, obj.ref_kwargs, obj.fields()
-    if name in _LOADCLASS and len(args) == 1 and isinstance(args[0], str):
-        return f"<function {args[0]}>"
+    target = _by_name(obj)
+    if target is not None:
+        return f"<function {target}>"
+    size = _TIME_TYPES.get(name)
+    if size and args and isinstance(args[0], bytes) and len(args[0]) == size:
+        text = _fmt_time(name, args[0])
+        return text if len(args) == 1 else text[:-1] + f", tz={sub(args[1])})"
+    if name.startswith(_PICKLER):
+        kind = name[len(_PICKLER):]
+        if kind == "wrap_module" and args:
+            return f"<module {args[0]}>"
+        if kind == "wrap_function" and args:
+            return f"<function {args[0]}>"
+        if kind == "wrap_exception" and args:
+            exc_args = args[1] if len(args) > 1 else ()
+            inner = (", ".join(sub(a) for a in exc_args) if isinstance(exc_args, tuple)
+                     else sub(exc_args))
+            return f"{short_name(str(args[0]))}({inner})"
+        if kind == "wrap_object" and args:
+            cls = args[0]
+            label = short_name(cls.ref_name) if safe_load.is_ref(cls) else sub(cls)
+            attrs = _plain_fields(fields)
+            return f"{label}(" + ", ".join(f"{k}={sub(v)}" for k, v in attrs.items()) + ")"
     if name.startswith(_WRAPPERS):
         kind = name[len(_WRAPPERS):]
         full = fields.get("full_name", args[0] if args else None)
@@ -190,7 +241,8 @@ def _fmt_obj(obj, sub):
             return f"{label}(" + ", ".join(f"{k}={sub(v)}" for k, v in attrs.items()) + ")"
         if kind == "UnpicklableObject":
             text = fields.get("type_text", args[0] if args else "?")
-            attrs = {k: v for k, v in fields.items() if k not in ("type_text", "funcs")}
+            attrs = {k: v for k, v in _plain_fields(fields).items()
+                     if k not in ("type_text", "funcs", "__name__")}
             extra = "".join(f" {k}={sub(v)}" for k, v in attrs.items())
             return f"<unpicklable {text}{extra}>"
     if name == "builtins.type" and args == (None,):
