@@ -29,8 +29,6 @@ class Obj:
     pass
 
 
-class Record:
-    pass
 
 
 def test_reduce_of_any_callable_builds_a_placeholder(tmp_path):
@@ -109,7 +107,9 @@ def test_placeholder_results_cannot_reach_real_objects():
 def test_nested_record_bytes_are_loaded_the_same_way(tmp_path):
     marker = str(tmp_path / "nested")
 
-    rec = Record()
+    from tarnwick_collector.data_collection.invocations import UserFunctionCall
+
+    rec = UserFunctionCall.__new__(UserFunctionCall)
     rec.pre_run_args = pickle.dumps((Evil(marker),))
     rec.return_value = pickle.dumps(Evil(marker))
     rec.execption = pickle.dumps(type(None))

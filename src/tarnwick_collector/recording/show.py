@@ -20,6 +20,7 @@ _NESTED = ("pre_run_args", "pre_run_kwargs", "post_run_args", "post_run_kwargs",
 _WRAPPERS = "tarnwick_common.utils.object_wrapper."
 _PICKLER = "tarnwick_collector.data_serialization.pickler."
 _LOADCLASS = safe_load.BY_NAME_LOADERS
+_RECORDS = "tarnwick_collector.data_collection.invocations."
 
 
 class Undecodable:
@@ -39,7 +40,8 @@ NOTHING = _NoValue()
 
 
 def nested(value):
-    if isinstance(value, bytes) and safe_load.looks_pickled(value):
+    # These fields are always pickles of their own, whatever protocol.
+    if isinstance(value, bytes):
         try:
             return safe_load.loads(value)
         except safe_load.NotAPickle as exc:
@@ -91,8 +93,8 @@ class CallView:
         except safe_load.NotAPickle as exc:
             self.error = f"record does not load: {exc}"
             return
-        if not safe_load.is_obj(record):
-            self.error = f"not a call record: {type(record).__name__}"
+        if not safe_load.is_obj(record) or not str(safe_load.name_of(record)).startswith(_RECORDS):
+            self.error = f"not a call record: {fmt(record)}"
             return
         fields = record.fields()
         meta = fields.get("function_metadata")
