@@ -102,10 +102,24 @@ def load_table(code):
     return table
 
 
+_CALLS = {"CALL_FUNCTION", "CALL_FUNCTION_KW", "CALL_FUNCTION_EX", "CALL_METHOD", "CALL"}
+
+
+def has_calls(code):
+    """True when ``code`` has call instructions (the only ones that call C functions)."""
+    return any(ins.opname in _CALLS for ins in dis.get_instructions(code))
+
+
+_return_offsets = {}
+
+
 def is_normal_return(code, offset):
     """True when a 'return' event at ``offset`` is a return statement, not an
     exception leaving the frame (nor a yield)."""
-    try:
-        return code.co_code[offset] in _NORMAL_RETURNS
-    except IndexError:
-        return False
+    # co_code is a fresh copy at each access on 3.11: keep the offsets.
+    hit = _return_offsets.get(id(code))
+    if hit is None or hit[0] is not code:
+        raw = code.co_code
+        offsets = frozenset(i for i in range(0, len(raw), 2) if raw[i] in _NORMAL_RETURNS)
+        hit = _return_offsets[id(code)] = (code, offsets)
+    return offset in hit[1]

@@ -10,7 +10,8 @@ import inspect
 import os
 import types
 
-from tarnwick_collector.tracing.bytecode import load_table
+from tarnwick_collector.tracing.bytecode import has_calls, load_table
+from tarnwick_collector.tracing.resolve import argument_reader
 
 NoneType = type(None)
 
@@ -83,12 +84,16 @@ def default_hooks():
 
 
 class CodeInfo:
-    __slots__ = ("code", "kind", "table")
+    """What the layer needs of one code object, worked out once."""
+
+    __slots__ = ("code", "kind", "table", "calls", "read_args")
 
     def __init__(self, code, kind, table):
         self.code = code
         self.kind = kind
         self.table = table
+        self.calls = kind != SKIP and has_calls(code)
+        self.read_args = argument_reader(code) if kind == RECORD else None
 
 
 def code_kind(code):

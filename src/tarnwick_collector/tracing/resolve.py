@@ -7,8 +7,10 @@ lookups; a last resort asks the garbage collector, a bounded number of times
 per code object.
 """
 
+import functools
 import gc
 import inspect
+import operator
 import types
 import weakref
 
@@ -155,6 +157,23 @@ class FunctionFinder:
             if type(ref) is FunctionType and ref.__code__ is code:
                 return ref
         return None
+
+
+def argument_reader(code):
+    """A function of the frame's variables at the first event giving the
+    call's (args, kwargs); parameters passed by keyword come back positional."""
+    names = code.co_varnames
+    argc = code.co_argcount
+    flags = code.co_flags
+    if not code.co_kwonlyargcount and not flags & (CO_VARARGS | CO_VARKEYWORDS):
+        if argc == 0:
+            return lambda local_vars: ((), {})
+        if argc == 1:
+            name = names[0]
+            return lambda local_vars: ((local_vars[name],), {})
+        get_all = operator.itemgetter(*names[:argc])
+        return lambda local_vars: (get_all(local_vars), {})
+    return functools.partial(call_arguments, code)
 
 
 def call_arguments(code, local_vars):

@@ -46,33 +46,37 @@ def _bound(meth, self_obj):
 
 
 class _ProjectFrame:
-    """State of one running frame of project code."""
+    """State of one running frame of project code. Most fields keep their
+    class default for the whole call, so a new frame sets only four."""
 
-    __slots__ = ("backend", "engine", "code", "table", "record", "exc", "ext", "ext_raised",
-                 "pending", "seen", "last_attr", "tracer")
+    record = None
+    exc = None
+    ext = None
+    ext_raised = False
+    pending = None
+    seen = None
+    last_attr = None
 
     def __init__(self, backend, info):
         self.backend = backend
         self.engine = backend.engine
         self.code = info.code
         self.table = info.table
-        self.record = None
-        self.exc = None
-        self.ext = None
-        self.ext_raised = False
-        self.pending = None
-        self.seen = None
-        self.last_attr = None
         self.tracer = self.trace
 
     def trace(self, frame, event, arg):
         try:
             if event == "opcode":
-                if self.pending is not None:
-                    self._settle(frame)
-                load = self.table.get(frame.f_lasti)
-                if load is not None:
+                if self.pending is None:
+                    load = self.table.get(frame.f_lasti)
+                    if load is None:
+                        return self.tracer
                     self._load(frame, load)
+                else:
+                    self._settle(frame)
+                    load = self.table.get(frame.f_lasti)
+                    if load is not None:
+                        self._load(frame, load)
             elif event == "exception":
                 self._raised(arg[1])
             elif event == "return":
@@ -190,10 +194,7 @@ class _ProjectFrame:
                 engine.exit_user(record, value, None)
             else:
                 engine.exit_user(record, None, self.exc)
-        self.exc = None
-        self.seen = None
-        self.last_attr = None
-        self.tracer = None  # no cycle left behind
+        self.__dict__.clear()  # no cycle left behind (the tracer is a bound method)
 
 
 class _LibraryFrame:
@@ -236,6 +237,8 @@ class SetTraceBackend:
         self.active = False
         self._saved = None
         self._files = engine._files
+        self._codes = engine._codes
+        self._on_profile = self._make_profile()
 
     # -- installation
 
@@ -310,23 +313,28 @@ class SetTraceBackend:
             return None
 
     def _enter_project(self, frame, code):
-        engine = self.engine
-        info = engine.code_info(code)
-        if info.kind == SKIP:
+        info = self._codes.get(id(code))
+        if info is None or info.code is not code:
+            info = self.engine.code_info(code)
+        kind = info.kind
+        if kind == SKIP:
             return None
         state = _ProjectFrame(self, info)
         self.frames[frame] = state
         frame.f_trace_lines = False
-        if info.table or self.peek is not None:
+        if info.table or (info.calls and self.peek is not None):
             frame.f_trace_opcodes = True
-        if info.kind == RECORD:
+        if kind == RECORD:
             local_vars = frame.f_locals
             fn = self._function(frame, code, local_vars)
             if fn is None:
-                engine.stats.unresolved += 1
+                self.engine.stats.unresolved += 1
             else:
-                args, kwargs = call_arguments(code, local_vars)
-                state.record = engine.enter_user(fn, args, kwargs)
+                try:
+                    args, kwargs = info.read_args(local_vars)
+                except KeyError:
+                    args, kwargs = call_arguments(code, local_vars)
+                state.record = self.engine.enter_user(fn, args, kwargs)
         return state.tracer
 
     def _enter_library(self, frame, code):
@@ -341,32 +349,40 @@ class SetTraceBackend:
         frame.f_trace_lines = False
         return _LibraryFrame(engine, ext).tracer
 
-    def _on_profile(self, frame, event, arg):
-        try:
-            if event == "c_call":
-                state = self.frames.get(frame)
-                if state is not None and state.ext is None:
-                    if not self.active:
-                        return self._detach_thread()
-                    ext = self.engine.enter_external(arg, 0)
-                    if ext is not None:
-                        state.ext = ext
-                        state.ext_raised = False
-            elif event == "c_return":
-                state = self.frames.get(frame)
-                if state is not None and state.ext is not None:
+    def _make_profile(self):
+        frames_get = self.frames.get
+        engine = self.engine
+        stats = engine.stats
+        backend = self
+
+        def profile(frame, event, arg):
+            if event == "call" or event == "return":
+                if not backend.active:
+                    backend._detach_thread()
+                return
+            try:
+                state = frames_get(frame)
+                if state is None:
+                    return
+                if event == "c_call":
+                    if state.ext is None:
+                        ext = engine.enter_external(arg, 0)
+                        if ext is not None:
+                            state.ext = ext
+                            state.ext_raised = False
+                elif event == "c_return":
                     ext = state.ext
-                    state.ext = None
-                    if self.peek is not None and frame.f_trace_opcodes:
-                        state.pending = (_PENDING_C, ext)
-                    else:
-                        self.engine.stats.c_results_unknown += 1
-                        self.engine.exit_external(ext, None, None)
-            elif event == "c_exception":
-                state = self.frames.get(frame)
-                if state is not None and state.ext is not None:
-                    state.ext_raised = True
-            elif not self.active:
-                self._detach_thread()
-        except Exception:
-            self.engine.stats.internal_errors += 1
+                    if ext is not None:
+                        state.ext = None
+                        if backend.peek is not None and frame.f_trace_opcodes:
+                            state.pending = (_PENDING_C, ext)
+                        else:
+                            stats.c_results_unknown += 1
+                            engine.exit_external(ext, None, None)
+                elif event == "c_exception":
+                    if state.ext is not None:
+                        state.ext_raised = True
+            except Exception:
+                stats.internal_errors += 1
+
+        return profile
