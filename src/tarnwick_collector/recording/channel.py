@@ -27,6 +27,8 @@ HEADER = struct.Struct("<IdH")
 MAX_MESSAGE = 0xFFFFFFFF
 _STOP = object()
 _NOSIGNAL = getattr(socket, "MSG_NOSIGNAL", 0)
+_PERIOD = 0.05
+_EAGER_BYTES = 1 << 20
 
 
 def child_command(kind, db_path):
@@ -66,8 +68,11 @@ class MessageChannel:
         self._command = command or child_command(kind, db_path)
         self._buf = collections.deque()
         self._bytes = 0
-        self._cond = threading.Condition(threading.Lock())
+        self._lock = threading.Lock()
+        self._cond = threading.Condition(self._lock)
         self._congested = False
+        self._writer_waiting = False
+        self._thread_names = {}
         self._closed = True
         self._dead = False
         self._proc = None
@@ -173,7 +178,8 @@ class MessageChannel:
             else:
                 stats.rejected += 1
                 return
-        if len(serialized) > MAX_MESSAGE:
+        size = len(serialized)
+        if size > MAX_MESSAGE:
             stats.rejected += 1
             return
         if self._dead:
@@ -182,20 +188,29 @@ class MessageChannel:
         if self._closed:
             stats.dropped_closed += 1
             return
-        thread = threading.current_thread().name[:200]
-        item = (time.time(), thread, serialized)
-        size = len(serialized)
-        cond = self._cond
-        with cond:
-            if not self._fits(size):
+        thread = threading.current_thread().name
+        name = self._thread_names.get(thread)
+        if name is None:
+            name = thread.encode("utf-8", "replace")[:1000]
+            if len(self._thread_names) < 10000:
+                self._thread_names[thread] = name
+        frame = HEADER.pack(size, time.time(), len(name)) + name + serialized
+        buf = self._buf
+        with self._lock:  # the plain lock: the Condition's own enter is Python code
+            if self._closed:
+                stats.dropped_closed += 1
+                return
+            if len(buf) >= self._max_messages or self._bytes + size > self._max_bytes:
+                cond = self._cond
                 if self._congested or not cond.wait_for(lambda: self._fits(size), self._wait):
                     self._congested = True
                     stats.dropped_full += 1
                     return
-            self._buf.append(item)
-            self._bytes += size
+            buf.append(frame)
+            self._bytes += len(frame)
             stats.accepted += 1
-            cond.notify_all()
+            if self._writer_waiting and self._bytes >= _EAGER_BYTES:
+                self._cond.notify_all()
 
     def _fits(self, size):
         return self._closed or self._dead or (
@@ -204,53 +219,39 @@ class MessageChannel:
     # -- the sender thread
 
     def _run(self):
+        # Woken by a timer, by a large backlog or by close, never per message:
+        # each wake-up takes the interpreter lock from the program.
         sys.settrace(None)
         sys.setprofile(None)
         sock = self._sock
         cond = self._cond
-        while True:
+        stop = False
+        while not stop:
             with cond:
-                while not self._buf:
-                    cond.wait()
-                batch = []
-                total = 0
-                while self._buf and total < (1 << 20):
-                    item = self._buf.popleft()
-                    if item is _STOP:
-                        self._buf.appendleft(item)
-                        break
-                    batch.append(item)
-                    total += len(item[2])
-                self._bytes -= total
-                stop = bool(self._buf) and self._buf[0] is _STOP
-                if self._congested and len(self._buf) < self._max_messages // 2:
+                if not self._buf or (self._buf[-1] is not _STOP and self._bytes < _EAGER_BYTES):
+                    self._writer_waiting = True
+                    cond.wait(_PERIOD)
+                    self._writer_waiting = False
+                batch = [frame for frame in self._buf if frame is not _STOP]
+                stop = len(batch) != len(self._buf)
+                self._buf.clear()
+                self._bytes = 0
+                if self._congested:
                     self._congested = False
                 cond.notify_all()
-            if batch and not self._dead:
-                if not self._write(sock, batch):
-                    self._dead = True
-            if self._dead:
+            if not batch:
+                continue
+            if not self._dead and not self._write(sock, batch):
+                self._dead = True
                 self.stats.lost_write += len(batch)
-                batch = []
+            elif self._dead:
+                self.stats.lost_write += len(batch)
             else:
                 self.stats.written += len(batch)
-            if stop:
-                with cond:
-                    # Anything after the stop mark arrived too late to send.
-                    rest = [i for i in self._buf if i is not _STOP]
-                    self.stats.dropped_closed += len(rest)
-                    self._buf.clear()
-                return
 
     def _write(self, sock, batch):
-        parts = []
-        for sent, thread, data in batch:
-            name = thread.encode("utf-8", "replace")[:1000]
-            parts.append(HEADER.pack(len(data), sent, len(name)))
-            parts.append(name)
-            parts.append(data)
         try:
-            sock.sendall(b"".join(parts), _NOSIGNAL)
+            sock.sendall(b"".join(batch), _NOSIGNAL)
         except OSError:
             return False
         return True
