@@ -12,3 +12,4 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$here/run_map_bench.sh"
 "$PYTHON" "$here/pickle_bench.py"
 "$PYTHON" "$here/hooks_bench.py"
+"$PYTHON" "$here/recorder_bench.py"
