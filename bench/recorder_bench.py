@@ -40,18 +40,6 @@ def run(n):
 print(run(30000))
 '''
 
-# The layer alone: the same start-up as `record`, hooks replaced by no-ops.
-HOOKS_OFF = '''
-import sys
-from tarnwick_collector.recording import runner, session
-from tarnwick_collector.tracing import Tracer
-script = sys.argv[1]
-files = session.project_files(__import__("os").path.dirname(__import__("os").path.abspath(script)))
-tracer = Tracer(project_files=files, hooks_enabled=False)
-outcome = runner.run(script, sys.argv[2:], on_start=tracer.start)
-tracer.stop()
-sys.exit(outcome.status)
-'''
 
 
 def best(cmd, rounds, cwd):
@@ -77,9 +65,6 @@ def main():
             f.write(CPU_SCRIPT)
         empty = os.path.join(tmp, "empty.py")
         open(empty, "w").close()
-        off = os.path.join(tmp, "hooks_off.py")
-        with open(off, "w") as f:
-            f.write(HOOKS_OFF)
         out = os.path.join(tmp, "rec.db")
         start = best([py, empty], opts.rounds, tmp)
         print(f"python {sys.version.split()[0]}; best of {opts.rounds}; "
@@ -88,7 +73,8 @@ def main():
               f"{'off x':>7} {'rec x':>7}")
         for name, script in (("(a) bookshop example", EXAMPLE), ("(b) cpu: plain calls", cpu)):
             plain = best([py, script], opts.rounds, tmp)
-            hooks_off = best([py, off, script], opts.rounds, tmp)
+            hooks_off = best([py, "-m", "tarnwick_collector", "record", "--no-hooks", script],
+                             opts.rounds, tmp)
             recorded = best([py, "-m", "tarnwick_collector", "record", "--out", out, script],
                             opts.rounds, tmp)
             print(f"{name:28} {plain:9.3f} {hooks_off:12.3f} {recorded:11.3f} "

@@ -174,16 +174,20 @@ ENDINGS = {
 
 
 @pytest.mark.parametrize("ending", sorted(ENDINGS))
-def test_output_and_status_are_the_programs_own(tmp_path, ending):
+@pytest.mark.parametrize("hooks", ["on", "off"])
+def test_output_and_status_are_the_programs_own(tmp_path, ending, hooks):
     script = write(tmp_path, {"main.py": ENDINGS[ending]})
     plain = run(script, "a1", cwd=tmp_path)
-    proc, out = record(tmp_path, script, "a1")
+    if hooks == "on":
+        proc, out = record(tmp_path, script, "a1")
+        assert os.path.exists(out)
+    else:
+        proc = run("-m", "tarnwick_collector", "record", "--no-hooks", script, "a1", cwd=tmp_path)
     assert proc.returncode == plain.returncode
     assert proc.stdout == plain.stdout
     *program, last = proc.stderr.splitlines(keepends=True)
     assert "".join(program) == plain.stderr
     assert last.startswith("tarnwick: ")
-    assert os.path.exists(out)
 
 
 def test_crafted_recording_is_shown_without_running_it(tmp_path):
@@ -246,6 +250,9 @@ def test_clear_errors(tmp_path, setup, args, message):
 def test_record_options_end_at_the_script():
     assert parse_record(["--out", "o.db", "app.py", "--out", "x", "-v"]) == (
         "o.db", None, "app.py", ["--out", "x", "-v"])
+    flags = set()
+    assert parse_record(["--no-hooks", "a.py", "--no-hooks"], flags)[3] == ["--no-hooks"]
+    assert flags == {"no-hooks"}
     assert parse_record(["--project=src", "--", "-odd.py"]) == (
         "-odd.recording.db", "src", "-odd.py", [])
     for bad in (["--out"], ["--nope", "a.py"], []):

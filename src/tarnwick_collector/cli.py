@@ -1,9 +1,10 @@
 """python -m tarnwick_collector record|show|demo ...
 
-    record [--out FILE] [--project DIR] SCRIPT [ARGS...]
+    record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
         run SCRIPT as ``python SCRIPT ARGS`` would, recording its project
         functions into FILE (default: SCRIPT's name + .recording.db); one
-        summary line goes to standard error at the end
+        summary line goes to standard error at the end; --no-hooks runs the
+        tracing layer with the recording hooks switched off (nothing stored)
     show FILE [--function NAME] [--json]
         print the recorded calls as a table, or as JSON
     demo MODULE_FILE
@@ -31,7 +32,7 @@ def _fail(message, status=2):
 
 # -------------------------------------------------------------- record
 
-def parse_record(argv):
+def parse_record(argv, flags=None):
     """Options stop at the script: everything after it belongs to the script."""
     out = project = None
     i = 0
@@ -42,6 +43,11 @@ def parse_record(argv):
             break
         if arg in ("-h", "--help"):
             raise UsageError("help")
+        if arg == "--no-hooks":
+            if flags is not None:
+                flags.add("no-hooks")
+            i += 1
+            continue
         name, eq, value = arg.partition("=")
         if name in ("--out", "-o", "--project"):
             if not eq:
@@ -79,8 +85,9 @@ def _flush_std():
 def record(argv):
     from tarnwick_collector.recording import runner
 
+    flags = set()
     try:
-        out, project, script, args = parse_record(argv)
+        out, project, script, args = parse_record(argv, flags)
     except UsageError as exc:
         if str(exc) == "help":
             print(USAGE)
@@ -99,6 +106,9 @@ def record(argv):
     out_dir = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(out_dir):
         return _fail(f"cannot write '{out}': folder does not exist")
+
+    if "no-hooks" in flags:
+        return _trace_only(script, args, project)
 
     from tarnwick_collector.configs.collector_settings import CollectorSettings
 
@@ -132,6 +142,32 @@ def record(argv):
         os.write(2, (summary_line(summary, out) + "\n").encode("utf-8", "replace"))
     except OSError:
         pass
+    if outcome.interrupted:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+    return outcome.status
+
+
+def _trace_only(script, args, project):
+    import time
+
+    from tarnwick_collector.recording import runner
+    from tarnwick_collector.recording.session import project_files
+    from tarnwick_collector.tracing import Tracer
+
+    files = project_files(project or os.path.dirname(os.path.abspath(script)))
+    files.add(os.path.abspath(script))
+    tracer = Tracer(project_files=files, hooks_enabled=False)
+    pid = os.getpid()
+    started = time.monotonic()
+    outcome = runner.run(script, args, on_start=tracer.start)
+    tracer.stop()
+    if os.getpid() == pid:
+        _flush_std()
+        st = tracer.stats
+        line = (f"tarnwick: hooks off, traced {st.user_calls} calls, {st.external_calls} "
+                f"external calls, {time.monotonic() - started:.2f}s\n")
+        os.write(2, line.encode())
     if outcome.interrupted:
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)

@@ -127,6 +127,8 @@ class Session:
             errors = sum(tracer_stats.hook_errors.values())
             if errors:
                 dropped["hook error"] = errors
+            if tracer_stats.internal_errors:
+                dropped["layer error"] = tracer_stats.internal_errors
         lost_calls = (max(0, data_stats.accepted - calls) + data_stats.lost_dead
                       + data_stats.dropped_full + data_stats.dropped_closed)
         lost_metrics = (max(0, metric_stats.accepted - stored_metrics) + metric_stats.lost_dead

@@ -34,7 +34,7 @@ class Stats:
 
     __slots__ = ("user_calls", "records", "not_recorded", "unresolved", "external_calls",
                  "external_records", "globals", "attrs", "attrs_unknown", "c_results_unknown",
-                 "hook_errors", "internal_errors", "threads")
+                 "hook_errors", "internal_errors")
 
     def __init__(self):
         for name in self.__slots__:
