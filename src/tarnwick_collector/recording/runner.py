@@ -66,10 +66,20 @@ def _main_module(script):
     return main
 
 
+_OWN = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
 def _print_uncaught(exc, script):
     tb = exc.__traceback__
     while tb is not None and tb.tb_frame.f_code.co_filename != script:
         tb = tb.tb_next
+    # An interrupt can land inside the tracer: its frames are not the program's.
+    last = tb
+    while last is not None and last.tb_next is not None:
+        if last.tb_next.tb_frame.f_code.co_filename.startswith(_OWN):
+            last.tb_next = None
+            break
+        last = last.tb_next
     exc = exc.with_traceback(tb)
     sys.last_type, sys.last_value, sys.last_traceback = type(exc), exc, tb
     try:

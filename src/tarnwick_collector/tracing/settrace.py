@@ -65,8 +65,8 @@ class _ProjectFrame:
         self.tracer = self.trace
 
     def trace(self, frame, event, arg):
-        try:
-            if event == "opcode":
+        if event == "opcode":
+            try:
                 if self.pending is None:
                     load = self.table.get(frame.f_lasti)
                     if load is None:
@@ -77,13 +77,20 @@ class _ProjectFrame:
                     load = self.table.get(frame.f_lasti)
                     if load is not None:
                         self._load(frame, load)
-            elif event == "exception":
-                self._raised(arg[1])
-            elif event == "return":
+            except Exception:
+                self.engine.stats.internal_errors += 1
+            return self.tracer
+        engine = self.engine
+        try:
+            if event == "return":
                 self._returned(frame, arg)
                 return None
+            if event == "exception":
+                self._raised(arg[1])
         except Exception:
-            self.engine.stats.internal_errors += 1
+            engine.stats.internal_errors += 1
+            if event == "return":
+                return None
         return self.tracer
 
     # -- loads
