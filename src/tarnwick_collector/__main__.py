@@ -1,9 +1,7 @@
-"""Builds call records and metadata for a sample module and prints them."""
+"""python -m tarnwick_collector record|show|demo ... (see cli.py)."""
 
 import sys
 
-from tarnwick_collector.demo import main
+from tarnwick_collector.cli import main
 
-if len(sys.argv) != 2:
-    sys.exit("usage: python -m tarnwick_collector MODULE_FILE")
-main(sys.argv[1])
+sys.exit(main())

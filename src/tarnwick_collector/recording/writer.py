@@ -1,0 +1,139 @@
+"""The child process that stores one stream of messages into the recording.
+
+    python -c "...writer import main; main(sys.argv[1:])" data|metrics DB
+
+Frames arrive on stdin until it closes. A call record's function name and a
+metric's kind are read with the restricted loader, which builds placeholders
+instead of importing anything; a message that does not load is still stored,
+without a name.
+"""
+
+import json
+import os
+import signal
+import sys
+
+from tarnwick_collector.recording import safe_load, store
+from tarnwick_collector.recording.channel import HEADER
+
+_CHUNK = 1 << 20
+_BATCH = 2000
+
+
+def describe_call(data):
+    """(full name, number of external calls) of a serialized call record."""
+    try:
+        record = safe_load.loads(data)
+    except safe_load.NotAPickle:
+        return None, None
+    if not safe_load.is_obj(record):
+        return None, None
+    fields = record.fields()
+    name = None
+    meta = fields.get("function_metadata")
+    if safe_load.is_obj(meta):
+        name = meta.fields().get("full_name")
+    external = fields.get("external_calls")
+    count = len(external) if isinstance(external, list) else None
+    return (name if isinstance(name, str) else None), count
+
+
+_metric_cache = {}
+
+
+def describe_metric(data):
+    """(kind, detail) of a serialized metric: its class name and its own fields."""
+    # Most metrics are byte-for-byte repeats (every call sends the same two).
+    hit = _metric_cache.get(data)
+    if hit is None:
+        hit = _describe_metric(data)
+        if len(_metric_cache) < 4096:
+            _metric_cache[data] = hit
+    return hit
+
+
+def _describe_metric(data):
+    try:
+        metric = safe_load.loads(data)
+    except safe_load.NotAPickle:
+        return None, None
+    name = safe_load.name_of(metric)
+    if name is None:
+        return None, None
+    kind = name.rsplit(".", 1)[-1]
+    detail = {}
+    for key, value in metric.fields().items():
+        if key in ("tenant_id", "project_id", "python_version", "lib_version"):
+            continue
+        detail[key] = _plain(value)
+    return kind, json.dumps(detail, sort_keys=True) if detail else None
+
+
+def _plain(value):
+    if isinstance(value, (str, int, float, bool)) or value is None:
+        return value
+    if safe_load.is_obj(value):
+        # A str enum member pickles as a call of its class with its value.
+        args = value.ref_args
+        if len(args) == 1 and isinstance(args[0], str):
+            return args[0]
+        return safe_load.name_of(value)
+    return repr(value)[:200]
+
+
+def frames(read):
+    """Split the byte stream from ``read(n)`` into (sent, thread, data) frames."""
+    buf = bytearray()
+    head = HEADER.size
+    while True:
+        chunk = read(_CHUNK)
+        if not chunk:
+            return
+        buf += chunk
+        pos = 0
+        out = []
+        while len(buf) - pos >= head:
+            size, sent, name_len = HEADER.unpack_from(buf, pos)
+            end = pos + head + name_len + size
+            if len(buf) < end:
+                break
+            start = pos + head
+            thread = bytes(buf[start:start + name_len]).decode("utf-8", "replace")
+            out.append((sent, thread, bytes(buf[start + name_len:end])))
+            pos = end
+        del buf[:pos]
+        if out:
+            yield out
+
+
+def main(argv):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    kind, path = argv
+    conn = store.connect(path)
+    if kind == "data":
+        sql = ("INSERT INTO calls (function, thread, sent, external_calls, data) "
+               "VALUES (?, ?, ?, ?, ?)")
+
+        def row(sent, thread, data):
+            name, count = describe_call(data)
+            return name, thread, sent, count, data
+    elif kind == "metrics":
+        sql = "INSERT INTO metrics (kind, detail, thread, sent, data) VALUES (?, ?, ?, ?, ?)"
+
+        def row(sent, thread, data):
+            kind_, detail = describe_metric(data)
+            return kind_, detail, thread, sent, data
+    else:
+        raise SystemExit(f"unknown stream {kind!r}")
+    fd = sys.stdin.fileno()
+    for batch in frames(lambda n: os.read(fd, n)):
+        for i in range(0, len(batch), _BATCH):
+            rows = [row(*frame) for frame in batch[i:i + _BATCH]]
+            conn.execute("BEGIN IMMEDIATE")
+            conn.executemany(sql, rows)
+            conn.execute("COMMIT")
+    conn.close()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -1,0 +1,61 @@
+"""The tracing layer: drives the recording hooks on a running program.
+
+    tracer = Tracer(project_files={"/abs/app.py"})
+    tracer.start()
+    ...            # the program runs; its project functions are recorded
+    tracer.stop()  # the tracers that were set before are back
+
+A backend turns interpreter events into calls of the engine; the one for
+CPython 3.10 and 3.11 uses sys.settrace and sys.setprofile. A backend has
+``install()`` and ``uninstall()`` and is built from an ``Engine``.
+"""
+
+from tarnwick_collector.tracing.engine import Engine, NullHooks, Stats, default_hooks
+from tarnwick_collector.tracing.settrace import SetTraceBackend
+
+__all__ = ["Engine", "NullHooks", "Stats", "Tracer", "select_backend"]
+
+
+def select_backend():
+    return SetTraceBackend
+
+
+class Tracer:
+    """Engine plus backend, with the hooks on (the recording hooks of the
+    core), off (``hooks_enabled=False``: the layer runs, nothing is
+    recorded), or given (any object with the six hook functions)."""
+
+    def __init__(self, project_files=None, hooks=None, hooks_enabled=True, backend=None,
+                 use_peek=True):
+        if project_files is None:
+            from tarnwick_collector.configs.collector_settings import CollectorSettings
+
+            project_files = CollectorSettings.project_files
+        if not hooks_enabled:
+            hooks = NullHooks
+        elif hooks is None:
+            hooks = default_hooks()
+        self.engine = Engine(hooks, project_files)
+        self.backend = (backend or select_backend())(self.engine, use_peek=use_peek)
+
+    @property
+    def stats(self):
+        return self.engine.stats
+
+    @property
+    def active(self):
+        return self.backend.active
+
+    def start(self):
+        self.backend.install()
+        return self
+
+    def stop(self):
+        self.backend.uninstall()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False

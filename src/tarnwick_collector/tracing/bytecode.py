@@ -1,0 +1,125 @@
+"""What the loads of a code object are, by the offset its opcode events carry.
+
+An 'opcode' trace event comes before its instruction runs, and for an
+instruction with EXTENDED_ARG prefixes it comes once, at the first prefix.
+The tables below are keyed by that offset. Names come from ``dis``, which
+knows each version's oparg encoding (3.11 shifts LOAD_GLOBAL's name index
+and hides the inline caches).
+
+The object an attribute is loaded from sits on the value stack, which Python
+code cannot see; a table entry names where the previous instruction took it
+from, when that is a plain load we can repeat with dictionary lookups.
+"""
+
+import dis
+import sys
+
+GLOBAL = 1
+ATTR = 2
+METHOD = 3
+
+# Sources of the object of an attribute load.
+SRC_LOCAL = 1     # f_locals[name] (fast locals, cells and free variables)
+SRC_GLOBAL = 2    # f_globals / f_builtins
+SRC_CONST = 3     # a constant
+SRC_ATTR = 4      # the result of the attribute load just before
+
+_LOCAL_LOADS = {"LOAD_FAST", "LOAD_DEREF", "LOAD_CLASSDEREF", "LOAD_FAST_CHECK"}
+# Instructions that leave the stack top where it was for the next load.
+_DUPS = {"DUP_TOP"}
+_COPY_TOP = "COPY"
+
+_NORMAL_RETURNS = {dis.opmap[n] for n in ("RETURN_VALUE", "RETURN_CONST") if n in dis.opmap}
+
+
+class Load:
+    """One load instruction: its kind, name, and where its object comes from."""
+
+    __slots__ = ("kind", "name", "src", "src_arg", "src_offset")
+
+    def __init__(self, kind, name, src=0, src_arg=None, src_offset=-1):
+        self.kind = kind
+        self.name = name
+        self.src = src
+        self.src_arg = src_arg
+        self.src_offset = src_offset
+
+    def __repr__(self):
+        return f"Load({self.kind}, {self.name!r}, src={self.src}, {self.src_arg!r})"
+
+
+def _source(prev, prev_event_offset):
+    """Where ``prev`` (an Instruction) takes the value it pushes, or None."""
+    name = prev.opname
+    if name in _LOCAL_LOADS:
+        return SRC_LOCAL, prev.argval, prev_event_offset
+    if name == "LOAD_GLOBAL":
+        return SRC_GLOBAL, prev.argval, prev_event_offset
+    if name == "LOAD_CONST":
+        return SRC_CONST, prev.argval, prev_event_offset
+    if name == "LOAD_ATTR":
+        return SRC_ATTR, prev.argval, prev_event_offset
+    return None
+
+
+def load_table(code):
+    """Map event offsets of ``code`` to ``Load`` entries; empty when nothing loads."""
+    table = {}
+    prefix = None          # event offset of a pending EXTENDED_ARG run
+    prev = None            # previous real instruction and its event offset
+    prev_event = -1
+    before_prev = None     # the one before it, for a duplicated stack top
+    before_prev_event = -1
+    for ins in dis.get_instructions(code):
+        op = ins.opname
+        if op == "EXTENDED_ARG":
+            if prefix is None:
+                prefix = ins.offset
+            continue
+        event = prefix if prefix is not None else ins.offset
+        prefix = None
+        if op == "CACHE":
+            continue
+        if op == "LOAD_GLOBAL":
+            table[event] = Load(GLOBAL, ins.argval)
+        elif op in ("LOAD_ATTR", "LOAD_METHOD"):
+            src = None
+            if prev is not None and not ins.is_jump_target:
+                src = _source(prev, prev_event)
+                dup = prev.opname in _DUPS or (prev.opname == _COPY_TOP and prev.arg == 1)
+                if dup and before_prev is not None and not prev.is_jump_target:
+                    src = _source(before_prev, before_prev_event)
+            kind = METHOD if op == "LOAD_METHOD" else ATTR
+            name = ins.argval
+            if kind == ATTR and sys.version_info >= (3, 12) and ins.arg is not None and ins.arg & 1:
+                kind = METHOD
+            if src is None:
+                table[event] = Load(kind, name)
+            else:
+                table[event] = Load(kind, name, *src)
+        before_prev, before_prev_event = prev, prev_event
+        prev, prev_event = ins, event
+    return table
+
+
+_CALLS = {"CALL_FUNCTION", "CALL_FUNCTION_KW", "CALL_FUNCTION_EX", "CALL_METHOD", "CALL"}
+
+
+def has_calls(code):
+    """True when ``code`` has call instructions (the only ones that call C functions)."""
+    return any(ins.opname in _CALLS for ins in dis.get_instructions(code))
+
+
+_return_offsets = {}
+
+
+def is_normal_return(code, offset):
+    """True when a 'return' event at ``offset`` is a return statement, not an
+    exception leaving the frame (nor a yield)."""
+    # co_code is a fresh copy at each access on 3.11: keep the offsets.
+    hit = _return_offsets.get(id(code))
+    if hit is None or hit[0] is not code:
+        raw = code.co_code
+        offsets = frozenset(i for i in range(0, len(raw), 2) if raw[i] in _NORMAL_RETURNS)
+        hit = _return_offsets[id(code)] = (code, offsets)
+    return offset in hit[1]

@@ -1,0 +1,327 @@
+"""The tracing layer against hooks that only write down what they are told."""
+
+import json
+import sys
+import threading
+
+import pytest
+
+import traced_app as app
+from tarnwick_collector.tracing import NullHooks, Tracer, static
+from tarnwick_collector.tracing.bytecode import GLOBAL, load_table
+
+PROJECT = {app.__file__}
+NoneType = type(None)
+
+
+class Hooks:
+    def __init__(self, fail=(), none=()):
+        self.events = []
+        self.fail = set(fail)
+        self.none = set(none)
+
+    def _note(self, name, *event):
+        if name in self.fail:
+            raise RuntimeError(f"{name} broke")
+        self.events.append(event)
+
+    def record_user_function_call(self, *args, **kwargs):
+        func = args[0]
+        self._note("user", "call", func.__qualname__, args[1:], kwargs)
+        return None if "user" in self.none else ("record", func.__qualname__)
+
+    def record_user_function_return_value(self, ret_val, record, cur_exc=None):
+        self._note("user_return", "return", record[1], ret_val, cur_exc)
+
+    def record_external_call(self, call, did_check_function_file_in_project_files=0):
+        name = getattr(call, "__qualname__", repr(call))
+        self._note("ext", "ext", name, did_check_function_file_in_project_files)
+        return None if "ext" in self.none else ("ext", name)
+
+    def record_external_return_value(self, return_value, func_obj, cur_exc=None):
+        self._note("ext_return", "ext_return", func_obj[1], return_value, cur_exc)
+
+    def load_global_hook(self, value, name):
+        self._note("global", "global", name, value)
+
+    def load_attr_hook(self, obj, attr, result):
+        self._note("attr", "attr", obj, attr, result)
+
+    def of(self, kind):
+        return [e[1:] for e in self.events if e[0] == kind]
+
+
+@pytest.fixture(params=[True, False], ids=["stack", "static"])
+def trace(request):
+    def run(fn, *args, hooks=None, **kwargs):
+        hooks = hooks or Hooks()
+        tracer = Tracer(project_files=PROJECT, hooks=hooks, use_peek=request.param)
+        with tracer:
+            result = fn(*args, **kwargs)
+        return result, hooks, tracer.stats
+    run.peek = request.param
+    return run
+
+
+def test_calls_arguments_and_returns(trace):
+    result, hooks, stats = trace(app.spread, 2, 3, 4, scale=10, tag="x")
+    assert result == ([20, 3, 4], {"tag": "x"})
+    assert hooks.of("call") == [("spread", (2, 3, 4), {"scale": 10, "tag": "x"})]
+    assert hooks.of("return") == [("spread", result, NoneType)]
+    assert stats.records == 1 and stats.internal_errors == 0
+
+
+def test_methods_constructors_and_descriptors(trace):
+    def program():
+        acct = app.Account.opened("ann")
+        acct.deposit(5, note="pay")
+        return acct, acct.label, app.Account.check(3)
+
+    (acct, label, ok), hooks, _ = trace(program)
+    calls = {name: (args, kwargs) for name, args, kwargs in hooks.of("call")}
+    assert calls["Account.opened"] == ((app.Account, "ann"), {})
+    assert calls["Account.__init__"][0][1:] == ("ann", 10)
+    assert calls["Account.deposit"] == ((acct, 5), {"note": "pay"})
+    assert calls["Account.label"] == ((acct,), {})
+    assert calls["Account.check"] == ((3,), {})
+    returns = {name: value for name, value, _ in hooks.of("return")}
+    assert returns["Account.deposit"] == 15 and returns["Account.label"] == "ANN"
+
+
+def test_exceptions_reach_the_return_hook(trace):
+    with pytest.raises(ValueError):
+        trace(app.through_finally, 7)
+    _, hooks, _ = trace(app.caught)
+    ret = {name: (value, exc) for name, value, exc in hooks.of("return")}
+    assert isinstance(ret["failing"][1], ValueError) and ret["failing"][0] is None
+    assert ret["caught"] == ("bad 1", NoneType)
+
+
+def test_exception_through_finally_is_the_raised_one(trace):
+    hooks = Hooks()
+    with pytest.raises(ValueError) as info:
+        trace(app.through_finally, 7, hooks=hooks)
+    ret = {name: exc for name, _, exc in hooks.of("return")}
+    assert ret["through_finally"] is info.value
+    assert ret["failing"] is info.value
+
+
+def test_c_calls_are_external_with_results_and_errors(trace):
+    items = [1, 2]
+    _, hooks, stats = trace(app.c_calls, items)
+    ext = hooks.of("ext")
+    assert [name for name, _ in ext] == ["len", "list.append", "sqrt", "dict.pop"]
+    assert all(flag == 0 for _, flag in ext)
+    ends = {name: (value, exc) for name, value, exc in hooks.of("ext_return")}
+    assert isinstance(ends["dict.pop"][1], KeyError)
+    assert ends["list.append"] == (None, NoneType)
+    if trace.peek:
+        assert ends["len"] == (2, NoneType) and ends["sqrt"] == (4.0, NoneType)
+    else:
+        assert stats.c_results_unknown == 3
+
+
+def test_library_calls_are_external_once(trace):
+    _, hooks, _ = trace(app.library_calls, {"a": 1})
+    ext = hooks.of("ext")
+    assert ext == [("dumps", 1), ("loads", 1)]
+    ends = hooks.of("ext_return")
+    assert ends[0] == ("dumps", '{"a": 1}', NoneType)
+    assert ends[1][0] == "loads" and isinstance(ends[1][2], json.JSONDecodeError)
+
+
+def test_callbacks_from_external_code_are_recorded(trace):
+    result, hooks, _ = trace(app.with_callback, [1, 3, 2])
+    assert result == [3, 2, 1]
+    assert [e for e in hooks.events if e[0] in ("call", "ext")][:3] == [
+        ("call", "with_callback", ([1, 3, 2],), {}), ("ext", "sorted", 0),
+        ("call", "key_of", (1,), {})]
+
+
+def test_generators_and_closures(trace):
+    result, hooks, _ = trace(app.drive_generator)
+    assert result == [0, 3, 6]
+    names = [name for name, _, _ in hooks.of("call")]
+    assert names == ["drive_generator", "times_rate", "times_rate", "times_rate"]
+    assert "numbers" not in names  # driven inline by its consumer
+    result, hooks, _ = trace(app.use_closure)
+    assert result == 6
+    assert ("make_adder.<locals>.add", (1,), {}) in hooks.of("call")
+
+
+def test_globals_and_attributes(trace):
+    _, hooks, _ = trace(app.many_globals)
+    assert hooks.of("global") == [("RATE", 3), ("times_rate", app.times_rate),
+                                  ("Account", app.Account)]
+    acct = app.Account("bo")
+    _, hooks, _ = trace(acct.deposit, 2)
+    attrs = [(a, r) for o, a, r in hooks.of("attr") if o is acct]
+    assert ("history", acct.history) in attrs
+    assert ("balance", 0) in attrs
+    _, hooks, _ = trace(lambda: acct.label)  # the lambda is not project code
+    (o1, a1, r1), (o2, a2, r2) = hooks.of("attr")
+    assert (o1, a1, r1) == (acct, "owner", "bo")
+    assert (o2, a2) == ("bo", "upper") and r2() == "BO"
+
+
+def test_threads_are_traced(trace):
+    result, hooks, _ = trace(app.in_thread)
+    assert result == [6]
+    assert ("times_rate", (2,), {}) in hooks.of("call")
+
+
+class Watched:
+    """Counts every access that would run its own code."""
+
+    runs = 0
+
+    def __init__(self):
+        self.plain = 1
+
+    def __getattr__(self, name):
+        Watched.runs += 1
+        if name == "computed":
+            return 2
+        raise AttributeError(name)
+
+    def __eq__(self, other):
+        Watched.runs += 1
+        return self is other
+
+    __hash__ = object.__hash__
+
+    @property
+    def __class__(self):
+        Watched.runs += 1
+        return Watched
+
+
+def test_user_code_runs_as_often_as_without_tracing(trace):
+    obj = Watched()
+    Watched.runs = 0
+    assert app.read_watched(obj) == (1, 2)
+    plain_runs = Watched.runs
+    Watched.runs = 0
+    result, hooks, _ = trace(app.read_watched, obj)
+    assert result == (1, 2)
+    assert Watched.runs == plain_runs == 1
+    assert ("plain", 1) in [(a, r) for o, a, r in hooks.of("attr")]
+
+
+@pytest.mark.parametrize("broken", ["user", "user_return", "ext", "ext_return", "global", "attr"])
+def test_failing_hooks_are_counted_not_raised(trace, broken):
+    hooks = Hooks(fail={broken})
+    result, _, stats = trace(app.library_calls, [1], hooks=hooks)
+    assert result == "[1]"
+    assert sum(stats.hook_errors.values()) >= 1 and stats.internal_errors == 0
+
+
+def test_hooks_returning_none(trace):
+    hooks = Hooks(none={"user", "ext"})
+    result, hooks, stats = trace(app.library_calls, [1], hooks=hooks)
+    assert result == "[1]"
+    assert hooks.of("return") == [] and hooks.of("ext_return") == []
+    assert stats.not_recorded == 1
+
+
+def test_interrupts_from_hooks_go_through():
+    class Interrupting(Hooks):
+        def record_external_call(self, call, flag=0):
+            raise KeyboardInterrupt
+
+    tracer = Tracer(project_files=PROJECT, hooks=Interrupting())
+    with pytest.raises(KeyboardInterrupt):
+        with tracer:
+            app.c_calls([])
+    assert sys.gettrace() is not tracer.backend._on_call
+
+
+def test_previous_tracers_are_restored():
+    def mine(frame, event, arg):
+        return None
+
+    def my_profile(frame, event, arg):
+        return None
+
+    old = (sys.gettrace(), sys.getprofile(), threading.gettrace(), threading.getprofile())
+    sys.settrace(mine)
+    sys.setprofile(my_profile)
+    threading.settrace(mine)
+    try:
+        with Tracer(project_files=PROJECT, hooks=Hooks()):
+            assert sys.gettrace() is not mine
+        assert sys.gettrace() is mine and sys.getprofile() is my_profile
+        assert threading.gettrace() is mine and threading.getprofile() is None
+    finally:
+        sys.settrace(old[0])
+        sys.setprofile(old[1])
+        threading.settrace(old[2])
+        threading.setprofile(old[3])
+
+
+def test_hooks_switched_off_change_nothing():
+    tracer = Tracer(project_files=PROJECT, hooks_enabled=False)
+    assert tracer.engine.hooks is NullHooks
+    with tracer:
+        result = app.library_calls({"k": [1]})
+    assert result == '{"k": [1]}'
+    assert tracer.stats.user_calls == 1 and tracer.stats.hook_errors == {}
+
+
+# ------------------------------------------------------------ pieces
+
+def test_load_table_keys_extended_args_at_their_prefix():
+    names = [f"g{i}" for i in range(300)]
+    ns = {n: i for i, n in enumerate(names)}
+    exec(compile("def big():\n    return (" + ", ".join(names) + ")\n", "big.py", "exec"), ns)
+    table = load_table(ns["big"].__code__)
+    assert sorted(load.name for load in table.values() if load.kind == GLOBAL) == sorted(names)
+    code = ns["big"].__code__.co_code
+    import dis
+
+    ops = {dis.opname[code[off]] for off in table}
+    assert ops <= {"LOAD_GLOBAL", "EXTENDED_ARG"} and "EXTENDED_ARG" in ops
+
+
+class Slotted:
+    __slots__ = ("x",)
+
+    def __init__(self):
+        self.x = 4
+
+
+class Meta(type):
+    def __getattribute__(cls, name):
+        if name == "value":
+            raise AssertionError("metaclass lookup ran")
+        return super().__getattribute__(name)
+
+
+class WithMeta(metaclass=Meta):
+    value = 1
+
+
+@pytest.mark.parametrize("obj, name, expected", [
+    (app.Account("a"), "owner", "a"),
+    (app.Account, "fee", 1),
+    (Slotted(), "x", 4),
+    (json, "dumps", json.dumps),
+    (app.Account("a"), "missing", static.MISSING),
+    (app.Account("a"), "label", static.UNKNOWN),
+    (Watched(), "computed", static.UNKNOWN),
+    (WithMeta, "value", static.UNKNOWN),
+])
+def test_static_lookup(obj, name, expected):
+    Watched.runs = 0
+    found = static.getattr_static(obj, name)
+    assert found is expected or (type(expected) is not object and found == expected)
+    assert Watched.runs == 0
+
+
+def test_static_binding():
+    acct = app.Account("a")
+    bound = static.getattr_static(acct, "deposit")
+    assert bound.__func__ is app.Account.deposit and bound.__self__ is acct
+    assert static.getattr_static(acct, "opened").__self__ is app.Account
+    assert static.getattr_static(acct, "check") is app.Account.check
+    assert static.getattr_static([], "append").__name__ == "append"
