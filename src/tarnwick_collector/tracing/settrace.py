@@ -124,13 +124,11 @@ class _ProjectFrame:
     def _load(self, frame, load):
         name = load.name
         if load.kind == CALL:
-            peek = self.backend.peek
-            depth = load.src_arg
-            slot = peek.stack(frame, depth)
+            slot, below = self.backend.peek.pair(frame, load.src_arg)
             if name and slot is _EMPTY:        # NULL: a plain callable below it
-                self.pending = (_PENDING_CALL, peek.stack(frame, depth - 1), _EMPTY)
+                self.pending = (_PENDING_CALL, below, _EMPTY)
             elif name:
-                self.pending = (_PENDING_CALL, slot, peek.stack(frame, depth - 1))
+                self.pending = (_PENDING_CALL, slot, below)
             else:
                 self.pending = (_PENDING_CALL, slot, _EMPTY)
             return
