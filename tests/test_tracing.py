@@ -3,6 +3,7 @@
 import json
 import sys
 import threading
+import types
 
 import pytest
 
@@ -17,6 +18,7 @@ NoneType = type(None)
 class Hooks:
     def __init__(self, fail=(), none=()):
         self.events = []
+        self.called = []
         self.fail = set(fail)
         self.none = set(none)
 
@@ -26,8 +28,15 @@ class Hooks:
         self.events.append(event)
 
     def record_user_function_call(self, *args, **kwargs):
-        func = args[0]
-        self._note("user", "call", func.__qualname__, args[1:], kwargs)
+        # Resolved as the hooks resolve it: a class to its __init__, a bound
+        # method to its function with self first.
+        func, args = args[0], args[1:]
+        self.called.append(func)
+        if isinstance(func, type):
+            func = func.__init__
+        elif isinstance(func, types.MethodType) and not isinstance(func.__self__, type):
+            func, args = func.__func__, (func.__self__,) + args
+        self._note("user", "call", func.__qualname__, args, kwargs)
         return None if "user" in self.none else ("record", func.__qualname__)
 
     def record_user_function_return_value(self, ret_val, record, cur_exc=None):
@@ -72,15 +81,15 @@ def test_calls_arguments_and_returns(trace):
 
 
 def test_methods_constructors_and_descriptors(trace):
-    def program():
-        acct = app.Account.opened("ann")
-        acct.deposit(5, note="pay")
-        return acct, acct.label, app.Account.check(3)
-
-    (acct, label, ok), hooks, _ = trace(program)
+    (acct, label, ok), hooks, _ = trace(app.open_and_use)
     calls = {name: (args, kwargs) for name, args, kwargs in hooks.of("call")}
-    assert calls["Account.opened"] == ((app.Account, "ann"), {})
-    assert calls["Account.__init__"][0][1:] == ("ann", 10)
+    if trace.peek:  # the caller's stack shows what was called
+        assert hooks.called[1:4] == [app.Account.opened, app.Account, acct.deposit]
+        assert calls["Account.opened"] == (("ann",), {})
+        assert calls["Account.__init__"] == (("ann", 10), {})
+    else:
+        assert calls["Account.opened"] == ((app.Account, "ann"), {})
+        assert calls["Account.__init__"][0][1:] == ("ann", 10)
     assert calls["Account.deposit"] == ((acct, 5), {"note": "pay"})
     assert calls["Account.label"] == ((acct,), {})
     assert calls["Account.check"] == ((3,), {})

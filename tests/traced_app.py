@@ -122,3 +122,9 @@ def read_watched(obj):
 
 def many_globals():
     return (RATE, RATE, times_rate, Account)
+
+
+def open_and_use():
+    acct = Account.opened("ann")
+    acct.deposit(5, note="pay")
+    return acct, acct.label, Account.check(3)

@@ -17,6 +17,7 @@ import sys
 GLOBAL = 1
 ATTR = 2
 METHOD = 3
+CALL = 4      # src_arg: how deep below the top the callable slot is
 
 # Sources of the object of an attribute load.
 SRC_LOCAL = 1     # f_locals[name] (fast locals, cells and free variables)
@@ -28,6 +29,16 @@ _LOCAL_LOADS = {"LOAD_FAST", "LOAD_DEREF", "LOAD_CLASSDEREF", "LOAD_FAST_CHECK"}
 # Instructions that leave the stack top where it was for the next load.
 _DUPS = {"DUP_TOP"}
 _COPY_TOP = "COPY"
+
+# The slot that holds what is called (or NULL before a method's self).
+_CALLABLE_DEPTH = {
+    "CALL_FUNCTION": lambda arg: arg,
+    "CALL_FUNCTION_KW": lambda arg: arg + 1,
+    "CALL_FUNCTION_EX": lambda arg: 1 + (arg & 1),
+    "CALL_METHOD": lambda arg: arg + 1,   # NULL or the method; self below it
+    "CALL": lambda arg: arg + 1,          # 3.11: the same layout as CALL_METHOD
+}
+METHOD_CALLS = {"CALL_METHOD", "CALL"}
 
 _NORMAL_RETURNS = {dis.opmap[n] for n in ("RETURN_VALUE", "RETURN_CONST") if n in dis.opmap}
 
@@ -62,8 +73,9 @@ def _source(prev, prev_event_offset):
     return None
 
 
-def load_table(code):
-    """Map event offsets of ``code`` to ``Load`` entries; empty when nothing loads."""
+def load_table(code, calls=False):
+    """Map event offsets of ``code`` to ``Load`` entries; empty when nothing
+    loads. With ``calls``, call instructions get an entry too."""
     table = {}
     prefix = None          # event offset of a pending EXTENDED_ARG run
     prev = None            # previous real instruction and its event offset
@@ -82,6 +94,8 @@ def load_table(code):
             continue
         if op == "LOAD_GLOBAL":
             table[event] = Load(GLOBAL, ins.argval)
+        elif calls and op in _CALLABLE_DEPTH:
+            table[event] = Load(CALL, op in METHOD_CALLS, 0, _CALLABLE_DEPTH[op](ins.arg or 0))
         elif op in ("LOAD_ATTR", "LOAD_METHOD"):
             src = None
             if prev is not None and not ins.is_jump_target:

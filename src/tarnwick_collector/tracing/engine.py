@@ -106,8 +106,9 @@ def code_kind(code):
 
 
 class Engine:
-    def __init__(self, hooks, project_files, stats=None):
+    def __init__(self, hooks, project_files, stats=None, call_entries=False):
         self.stats = stats if stats is not None else Stats()
+        self.call_entries = call_entries
         self.project_files = frozenset(os.path.abspath(p) for p in project_files)
         self._files = {}
         self._codes = {}
@@ -138,7 +139,7 @@ class Engine:
         if hit is not None and hit.code is code:
             return hit
         kind = code_kind(code)
-        info = CodeInfo(code, kind, load_table(code) if kind != SKIP else {})
+        info = CodeInfo(code, kind, load_table(code, self.call_entries) if kind != SKIP else {})
         self._codes[id(code)] = info
         return info
 

@@ -67,6 +67,20 @@ class _Peek310:
         item = _P.from_address(stack + (depth - 1 - depth_from_top) * _PSIZE).value
         return _obj(item) if item else EMPTY
 
+    def pair(self, frame, depth_from_top):
+        """The values ``depth_from_top`` and ``depth_from_top - 1`` below the
+        top, read with one look at the depth."""
+        base = id(frame)
+        depth = ctypes.c_int.from_address(base + self._off_depth).value
+        if depth <= depth_from_top or depth > frame.f_code.co_stacksize:
+            return EMPTY, EMPTY
+        at = _P.from_address(base + self._off_stack).value + (depth - 1 - depth_from_top) * _PSIZE
+        if depth_from_top < 1:  # nothing above the top slot is live
+            item = _P.from_address(at).value
+            return (_obj(item) if item else EMPTY), EMPTY
+        items = (_P * 2).from_address(at)
+        return (_obj(items[0]) if items[0] else EMPTY), (_obj(items[1]) if items[1] else EMPTY)
+
     def check(self, frame):
         f = _Frame310.from_address(id(frame))
         back = frame.f_back
@@ -98,6 +112,23 @@ class _Peek311:
             return EMPTY
         item = _P.from_address(iframe + _IFRAME_LOCALSPLUS + (top - 1 - depth_from_top) * _PSIZE).value
         return _obj(item) if item else EMPTY
+
+    def pair(self, frame, depth_from_top):
+        iframe = _P.from_address(id(frame) + _Frame311.f_frame.offset).value
+        top = ctypes.c_int.from_address(iframe + _IFrame311.stacktop.offset).value
+        code = frame.f_code
+        hit = self._sizes.get(id(code))
+        if hit is None or hit[0] is not code:
+            hit = self._sizes[id(code)] = (code, _nlocalsplus(code))
+        depth = top - hit[1]
+        if depth <= depth_from_top or depth > code.co_stacksize:
+            return EMPTY, EMPTY
+        at = iframe + _IFRAME_LOCALSPLUS + (top - 1 - depth_from_top) * _PSIZE
+        if depth_from_top < 1:  # nothing above the top slot is live
+            item = _P.from_address(at).value
+            return (_obj(item) if item else EMPTY), EMPTY
+        items = (_P * 2).from_address(at)
+        return (_obj(items[0]) if items[0] else EMPTY), (_obj(items[1]) if items[1] else EMPTY)
 
     def function_of(self, frame):
         iframe = _P.from_address(id(frame) + _Frame311.f_frame.offset).value

@@ -14,6 +14,7 @@ import types
 from tarnwick_collector.tracing import framepeek, static
 from tarnwick_collector.tracing.bytecode import (
     ATTR,
+    CALL,
     GLOBAL,
     METHOD,
     SRC_ATTR,
@@ -34,6 +35,31 @@ MethodType = types.MethodType
 
 _PENDING_ATTR = 1
 _PENDING_C = 2
+_PENDING_CALL = 3
+
+
+def _called_object(pending, code):
+    """What a call instruction called, when it started a frame of ``code``:
+    (called object, whether the frame's first argument is bound in it)."""
+    target, bound_self = pending[1], pending[2]
+    if bound_self is not _EMPTY:
+        # The method-call layout: an unbound method with its self below it.
+        if type(target) is FunctionType and target.__code__ is code:
+            return MethodType(target, bound_self), True
+        return None
+    tp = type(target)
+    if tp is FunctionType:
+        return (target, False) if target.__code__ is code else None
+    if tp is MethodType:
+        fn = target.__func__
+        if type(fn) is FunctionType and fn.__code__ is code:
+            return target, True
+        return None
+    if code.co_name == "__init__" and static.is_subtype(tp, type):
+        init, _ = static.class_lookup(target, "__init__")
+        if type(init) is FunctionType and init.__code__ is code:
+            return target, True  # a class: its __init__ gets the new object
+    return None
 
 
 def _bound(meth, self_obj):
@@ -97,6 +123,15 @@ class _ProjectFrame:
 
     def _load(self, frame, load):
         name = load.name
+        if load.kind == CALL:
+            slot, below = self.backend.peek.pair(frame, load.src_arg)
+            if name and slot is _EMPTY:        # NULL: a plain callable below it
+                self.pending = (_PENDING_CALL, below, _EMPTY)
+            elif name:
+                self.pending = (_PENDING_CALL, slot, below)
+            else:
+                self.pending = (_PENDING_CALL, slot, _EMPTY)
+            return
         if load.kind == GLOBAL:
             value = _dict_get(frame.f_globals, name, _MISSING)
             if value is _MISSING:
@@ -151,6 +186,8 @@ class _ProjectFrame:
         """The instruction before this one has run: its result is the stack top."""
         pending = self.pending
         self.pending = None
+        if pending[0] == _PENDING_CALL:
+            return
         peek = self.backend.peek
         if pending[0] == _PENDING_C:
             value = peek.stack(frame, 0)
@@ -245,6 +282,8 @@ class SetTraceBackend:
         self._saved = None
         self._files = engine._files
         self._codes = engine._codes
+        if self.peek is not None:
+            engine.call_entries = True
         self._on_profile = self._make_profile()
 
     # -- installation
@@ -333,7 +372,11 @@ class SetTraceBackend:
             frame.f_trace_opcodes = True
         if kind == RECORD:
             local_vars = frame.f_locals
-            fn = self._function(frame, code, local_vars)
+            called = self._called_by_caller(frame, code)
+            if called is not None:
+                fn, bound = called
+            else:
+                fn, bound = self._function(frame, code, local_vars), False
             if fn is None:
                 self.engine.stats.unresolved += 1
             else:
@@ -341,11 +384,24 @@ class SetTraceBackend:
                     args, kwargs = info.read_args(local_vars)
                 except KeyError:
                     args, kwargs = call_arguments(code, local_vars)
+                if bound:
+                    args = args[1:]
                 state.record = self.engine.enter_user(fn, args, kwargs)
         return state.tracer
 
+    def _called_by_caller(self, frame, code):
+        back = frame.f_back
+        caller = self.frames.get(back) if back is not None else None
+        if caller is None:
+            return None
+        pending = caller.pending
+        if pending is None or pending[0] != _PENDING_CALL:
+            return None
+        return _called_object(pending, code)
+
     def _enter_library(self, frame, code):
-        fn = self._function(frame, code, frame.f_locals)
+        called = self._called_by_caller(frame, code)
+        fn = called[0] if called is not None else self._function(frame, code, frame.f_locals)
         engine = self.engine
         if fn is None:
             engine.stats.unresolved += 1
