@@ -100,27 +100,25 @@ class _Peek311:
     def __init__(self):
         self._sizes = {}
 
-    def stack(self, frame, depth_from_top=0):
+    def _top(self, frame):
+        """The frame's interpreter frame, its stack top and its stack depth."""
         iframe = _P.from_address(id(frame) + _Frame311.f_frame.offset).value
         top = ctypes.c_int.from_address(iframe + _IFrame311.stacktop.offset).value
         code = frame.f_code
         hit = self._sizes.get(id(code))
         if hit is None or hit[0] is not code:
             hit = self._sizes[id(code)] = (code, _nlocalsplus(code))
-        depth = top - hit[1]
+        return iframe, top, top - hit[1], code
+
+    def stack(self, frame, depth_from_top=0):
+        iframe, top, depth, code = self._top(frame)
         if depth <= depth_from_top or depth > code.co_stacksize:
             return EMPTY
         item = _P.from_address(iframe + _IFRAME_LOCALSPLUS + (top - 1 - depth_from_top) * _PSIZE).value
         return _obj(item) if item else EMPTY
 
     def pair(self, frame, depth_from_top):
-        iframe = _P.from_address(id(frame) + _Frame311.f_frame.offset).value
-        top = ctypes.c_int.from_address(iframe + _IFrame311.stacktop.offset).value
-        code = frame.f_code
-        hit = self._sizes.get(id(code))
-        if hit is None or hit[0] is not code:
-            hit = self._sizes[id(code)] = (code, _nlocalsplus(code))
-        depth = top - hit[1]
+        iframe, top, depth, code = self._top(frame)
         if depth <= depth_from_top or depth > code.co_stacksize:
             return EMPTY, EMPTY
         at = iframe + _IFRAME_LOCALSPLUS + (top - 1 - depth_from_top) * _PSIZE
