@@ -82,17 +82,20 @@ def _reason(exc):
 
 def nested(value, memo=None):
     # These fields are always pickles of their own, whatever protocol.
+    # Equal bytes (the arguments after a call that did not change them, a
+    # pickle referenced many times) are loaded once.
     if not isinstance(value, bytes):
         return value
-    key = id(value)
-    if memo is not None and key in memo:
-        return memo[key][1]
+    if memo is not None:
+        out = memo.get(value)
+        if out is not None:
+            return out
     try:
         out = safe_load.loads(value)
     except safe_load.NotAPickle as exc:
         out = Undecodable(value, _reason(exc))
     if memo is not None:
-        memo[key] = (value, out)
+        memo[value] = out
     return out
 
 
@@ -597,7 +600,7 @@ def call_text(v, width=100, limits=None):
         out.append("")
         return "\n".join(out)
     before = fmt_args(v.args_before, v.kwargs_before, limits)
-    after = fmt_args(v.args_after, v.kwargs_after, limits)
+    after = before if _unchanged(v) else fmt_args(v.args_after, v.kwargs_after, limits)
     out.append(_row("args", before, width))
     if after != before:
         out.append(_row("args after", after, width))
@@ -617,6 +620,10 @@ def call_text(v, width=100, limits=None):
     return "\n".join(out)
 
 
+def _unchanged(v):
+    return v.args_after is v.args_before and v.kwargs_after is v.kwargs_before
+
+
 def table(views, width=100, limits=None):
     """The calls as text: one block of labelled lines per call."""
     return "\n".join(call_text(v, width, limits) for v in views)
@@ -624,6 +631,8 @@ def table(views, width=100, limits=None):
 
 def _row(name, text, width):
     body = max(20, width - _LABEL_W - 4)
+    if len(text) <= body and "\n" not in text:
+        return f"    {name:<{_LABEL_W}}{text}"
     lines = textwrap.wrap(text, body, break_long_words=True, break_on_hyphens=False) or [""]
     first = f"    {name:<{_LABEL_W}}{lines[0]}"
     rest = [" " * (4 + _LABEL_W) + ln for ln in lines[1:]]
@@ -785,15 +794,20 @@ def call_json(view, limits=None, text_limits=None):
             item["returned"] = j(e.returned) if e.exception is None else None
             item["exception"] = j(e.exception)
         externals.append(item)
+    same = _unchanged(view)
+    args, kwargs = j(view.args_before), j(view.kwargs_before)
+    before = fmt_args(view.args_before, view.kwargs_before, text_limits)
     out.update({
-        "args": j(view.args_before), "kwargs": j(view.kwargs_before),
-        "args_after": j(view.args_after), "kwargs_after": j(view.kwargs_after),
+        "args": args, "kwargs": kwargs,
+        "args_after": args if same else j(view.args_after),
+        "kwargs_after": kwargs if same else j(view.kwargs_after),
         "returned": j(view.returned) if view.exception is None else None,
         "exception": j(view.exception),
         "external_calls": externals,
         "globals": j(view.globals),
-        "text": {"args": fmt_args(view.args_before, view.kwargs_before, text_limits),
-                 "args_after": fmt_args(view.args_after, view.kwargs_after, text_limits),
+        "text": {"args": before,
+                 "args_after": before if same else fmt_args(view.args_after, view.kwargs_after,
+                                                             text_limits),
                  "outcome": _outcome(view, text_limits)},
     })
     if view.external_more:

@@ -18,6 +18,7 @@ from tarnwick_collector.recording.status import human_size
 _FAILURES = ("LimitFailure", "Unpicklable", "CollectorFailure")
 _DETAIL_MAX = 4000
 _TOP_THREADS = 10
+_STATS_INDEX = ("function", "thread", "external_calls", "size")
 
 
 def _number(value):
@@ -47,29 +48,35 @@ def gather(rec):
     """The figures of an open store.Recording, as plain data."""
     ext = ("TOTAL(CASE WHEN typeof(external_calls) = 'integer' THEN external_calls END)"
            if "external_calls" in rec.columns else "NULL")
-    number = "CASE WHEN typeof(sent) IN ('integer', 'real') THEN sent END"
+    if "size" in rec.columns and rec.has_index("calls_stats", _STATS_INDEX):
+        # The covering index: the records' pages are not read at all.
+        source = "calls INDEXED BY calls_stats"
+        size = "TOTAL(CASE WHEN typeof(size) = 'integer' THEN size END)"
+    else:
+        source, size = "calls", "TOTAL(length(data))"
     functions = {}
     totals = {"calls": 0, "bytes": 0, "external_calls_in_records": 0}
-    first = last = None
-    for name, calls, external, size, lo, hi in rec._rows(
-            f"SELECT function, COUNT(*), {ext}, TOTAL(length(data)), MIN({number}), "
-            f"MAX({number}) FROM calls GROUP BY function"):
+    for name, calls, external, nbytes in rec._rows(
+            f"SELECT function, COUNT(*), {ext}, {size} FROM {source} GROUP BY function"):
         key = name if isinstance(name, str) or name is None else label(name)
         entry = functions.setdefault(key, _entry())
         entry["calls"] += calls
-        entry["bytes"] += int(size)
+        entry["bytes"] += int(nbytes)
         if external is not None:
             entry["external_calls"] += int(external)
             totals["external_calls_in_records"] += int(external)
         totals["calls"] += calls
-        totals["bytes"] += int(size)
-        for moment in (lo, hi):
+        totals["bytes"] += int(nbytes)
+    # Rows are stored as they arrive: the first and last rows give the span.
+    first = last = None
+    for order in ("", " DESC"):
+        for (moment,) in rec._rows(f"SELECT sent FROM calls ORDER BY id{order} LIMIT 1"):
             if when(moment) is not None:
                 first = moment if first is None else min(first, moment)
                 last = moment if last is None else max(last, moment)
 
     threads, top = 0, []
-    for name, calls in rec._rows("SELECT thread, COUNT(*) FROM calls GROUP BY thread"):
+    for name, calls in rec._rows(f"SELECT thread, COUNT(*) FROM {source} GROUP BY thread"):
         threads += 1
         item = (calls, label(name) if name is not None else "?")
         if len(top) < _TOP_THREADS:

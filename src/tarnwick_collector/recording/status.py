@@ -68,7 +68,7 @@ class StatusLine:
             text = self.text()
             if text != last:
                 try:
-                    width = os.get_terminal_size(self.fd).columns
+                    width = os.get_terminal_size(self.fd).columns or 80
                 except OSError:
                     width = 80
                 with self._lock:

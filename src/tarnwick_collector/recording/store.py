@@ -1,8 +1,10 @@
 """The SQLite file of one recording.
 
 Tables: ``meta`` (key/value text about the run), ``calls`` (one row per
-call record: the function's full name, the thread, the time it was sent and
-the record's bytes) and ``metrics`` (kind, detail, time, bytes). Two writer
+call record: the function's full name, the thread, the time it was sent, the
+number of its external calls, the record's bytes and their length) and
+``metrics`` (kind, detail, time, bytes). Files written before ``size`` and
+the indexes existed are still read. Two writer
 processes share the file, so it is in WAL mode with a generous busy timeout.
 """
 
@@ -22,7 +24,8 @@ CREATE TABLE IF NOT EXISTS calls (
     thread TEXT,
     sent REAL,
     external_calls INTEGER,
-    data BLOB NOT NULL
+    data BLOB NOT NULL,
+    size INTEGER
 );
 CREATE TABLE IF NOT EXISTS metrics (
     id INTEGER PRIMARY KEY,
@@ -33,6 +36,8 @@ CREATE TABLE IF NOT EXISTS metrics (
     data BLOB NOT NULL
 );
 CREATE INDEX IF NOT EXISTS calls_function ON calls (function);
+-- What stats reads, without touching the records themselves.
+CREATE INDEX IF NOT EXISTS calls_stats ON calls (function, thread, external_calls, size);
 CREATE INDEX IF NOT EXISTS metrics_kind ON metrics (kind, detail);
 """
 
@@ -156,7 +161,12 @@ class Recording:
                 self.close()
                 raise
         self.columns = {r[1] for r in self._query("PRAGMA table_info(calls)")}
-        self.indexed = self._function_indexed()
+        self.indexes = self._indexes()
+        self.indexed = self._by_function = None
+        for name, columns in self.indexes.items():
+            if columns == ["function"]:
+                self.indexed = name
+                self._by_function = f"INDEXED BY {_quote_id(name)}"
 
     def _read_meta(self):
         rows = self.conn.execute(
@@ -168,12 +178,17 @@ class Recording:
                 meta[key] = None if cut else value
         return meta
 
-    def _function_indexed(self):
-        for row in self._query("PRAGMA index_list(calls)"):
-            first = self._query(f"PRAGMA index_info({_quote(row[1])})")
-            if first and min(first)[2] == "function":
-                return True
-        return False
+    def _indexes(self):
+        """Index name -> its columns, for the calls table."""
+        found = {}
+        for row in self._query("PRAGMA index_list(calls)")[:50]:
+            if isinstance(row[1], str):
+                cols = sorted(self._query(f"PRAGMA index_info({_quote(row[1])})"))
+                found[row[1]] = [c[2] for c in cols]
+        return found
+
+    def has_index(self, name, columns):
+        return self.indexes.get(name) == list(columns)
 
     @property
     def complete(self):
@@ -245,8 +260,9 @@ class Recording:
         """The stored names that ``wanted`` names, found through the index
         by stepping from one distinct name to the next."""
         found = []
-        step = "SELECT function FROM calls WHERE function > ? ORDER BY function LIMIT 1"
-        at = self._query("SELECT function FROM calls WHERE function >= '' "
+        use = self._by_function
+        step = f"SELECT function FROM calls {use} WHERE function > ? ORDER BY function LIMIT 1"
+        at = self._query(f"SELECT function FROM calls {use} WHERE function >= '' "
                          "ORDER BY function LIMIT 1")
         while at:
             name = at[0][0]
@@ -260,7 +276,7 @@ class Recording:
         import heapq
 
         names = self.function_names(wanted)
-        sql = "SELECT id FROM calls WHERE function = ? ORDER BY id"
+        sql = f"SELECT id FROM calls {self._by_function} WHERE function = ? ORDER BY id"
         streams = [self._rows(sql, (name,)) for name in names]
         for (row_id,) in heapq.merge(*streams):
             yield row_id
@@ -330,3 +346,7 @@ def _uri_path(path):
 
 def _quote(name):
     return "'" + str(name).replace("'", "''") + "'"
+
+
+def _quote_id(name):
+    return '"' + str(name).replace('"', '""') + '"'

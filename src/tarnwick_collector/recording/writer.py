@@ -111,12 +111,12 @@ def main(argv):
     kind, path = argv
     conn = store.connect(path)
     if kind == "data":
-        sql = ("INSERT INTO calls (function, thread, sent, external_calls, data) "
-               "VALUES (?, ?, ?, ?, ?)")
+        sql = ("INSERT INTO calls (function, thread, sent, external_calls, data, size) "
+               "VALUES (?, ?, ?, ?, ?, ?)")
 
         def row(sent, thread, data):
             name, count = describe_call(data)
-            return name, thread, sent, count, data
+            return name, thread, sent, count, data, len(data)
     elif kind == "metrics":
         sql = "INSERT INTO metrics (kind, detail, thread, sent, data) VALUES (?, ?, ?, ?, ?)"
 
