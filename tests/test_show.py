@@ -119,7 +119,9 @@ def test_every_value_renders_within_a_bound_as_text(hostile):
     assert "returned     4" in calls[6]
 
 
-def test_every_value_renders_within_a_bound_as_json(hostile):
+def test_every_value_renders_within_a_bound_as_json(hostile, tmp_path):
+    if os.path.exists("/proc/self/status"):
+        assert peak_kb(tmp_path, "show", hostile, "--json") < 150_000
     status, out, err = tarnwick("show", hostile, "--json")
     assert status == 0, err
     assert len(out) < 2_000_000
