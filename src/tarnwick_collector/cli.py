@@ -21,6 +21,8 @@ import sys
 
 USAGE = __doc__.split("\n", 2)[2].rstrip()
 PROG = "tarnwick"
+# Seconds the writers get to store what is buffered when the program calls os._exit.
+EXIT_WAIT = 2.0
 
 RECORD_HELP = """usage: {prog} record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
 
@@ -141,6 +143,7 @@ def record(argv):
     except Exception as exc:  # the core is missing or broken
         return _fail(f"the recording core does not load: {type(exc).__name__}: {exc}")
 
+    from tarnwick_collector.recording.exit_hook import ExitHook
     from tarnwick_collector.recording.session import Session, summary_line
     from tarnwick_collector.tracing import Tracer
 
@@ -153,10 +156,31 @@ def record(argv):
     from tarnwick_collector.recording.status import StatusLine
 
     tracer = Tracer(project_files=session.files, hooks=harvest)
+
+    def report(summary):
+        try:
+            os.write(2, (summary_line(summary, out) + "\n").encode("utf-8", "replace"))
+        except OSError:
+            pass
+
+    def finish_at_exit():
+        # os._exit: the program's own buffered output stays unflushed, as it
+        # would be; the writers get a short time to store what was sent.
+        tracer.stop()
+        status.stop()
+        report(session.close(tracer.stats, timeout=EXIT_WAIT))
+
+    exit_hook = ExitHook(finish_at_exit)
+
+    def start():
+        exit_hook.install()
+        tracer.start()
+
     pid = os.getpid()
     status = StatusLine(session.data, session.out).start()
     try:
-        outcome = runner.run(script, args, on_start=tracer.start)
+        outcome = runner.run(script, args, on_start=start)
+        exit_hook.remove()
         tracer.stop()
     finally:
         status.stop()
@@ -166,10 +190,7 @@ def record(argv):
         return outcome.status
     summary = session.close(tracer.stats)
     _flush_std()
-    try:
-        os.write(2, (summary_line(summary, out) + "\n").encode("utf-8", "replace"))
-    except OSError:
-        pass
+    report(summary)
     if outcome.interrupted:
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)

@@ -74,6 +74,9 @@ class MessageChannel:
         self._writer_waiting = False
         self._thread_names = {}
         self._closed = True
+        self._closing = False
+        self._held_here = False
+        self._sending = False
         self._dead = False
         self._proc = None
         self._sock = None
@@ -112,25 +115,64 @@ class MessageChannel:
         self._closed = True
         self._dead = True
 
-    def close(self, timeout=60.0):
-        """Flush, end the child and wait for it; safe to call twice."""
+    def request_close(self, lock_timeout=-1):
+        """Stop taking messages and tell the sender to flush and end, without
+        waiting for it. False when the buffer's lock was not had in time."""
         if self._proc is None or os.getpid() != self._pid:
-            return self.stats
-        with self._cond:
-            already = self._closed and self._thread is None
+            return True
+        # Bounded for os._exit, which a signal handler may call on a thread
+        # that is inside send_message, holding this lock.
+        if not self._lock.acquire(blocking=False):
+            if lock_timeout >= 0 and self._held_by_this_thread():
+                self._held_here = True
+                return False
+            if not self._lock.acquire(timeout=lock_timeout):
+                return False
+        try:
+            self._closing = True
             self._closed = True
             self._buf.append(_STOP)
             self._cond.notify_all()
-        if already:
+        finally:
+            self._lock.release()
+        return True
+
+    def _held_by_this_thread(self):
+        code = MessageChannel.send_message.__code__
+        frame = sys._getframe(1)
+        while frame is not None:
+            if frame.f_code is code and frame.f_locals.get("self") is self:
+                return self._lock.locked()
+            frame = frame.f_back
+        return False
+
+    def close(self, timeout=60.0, bounded=False):
+        """Flush, end the child and wait for it; safe to call twice.
+
+        ``bounded``: all of it takes about ``timeout`` at most; a child not
+        done by then is killed."""
+        if self._proc is None or os.getpid() != self._pid:
             return self.stats
         deadline = time.monotonic() + timeout
-        thread, self._thread = self._thread, None
-        if thread is not None:
-            thread.join(max(0.0, deadline - time.monotonic()))
-            if thread.is_alive():
-                # A child that stopped reading: end it so the write fails.
+        if not self._closing and not self.request_close(timeout if bounded else -1):
+            self._closing = True
+            self._closed = True
+            self._thread = None
+            if self._held_here:
+                self._flush_here(deadline)
+            else:
+                # The sender cannot take the buffer either.
                 self._proc.kill()
-                thread.join(5)
+                self.stats.exit_status = self._proc.wait()
+            return self.stats
+        thread, self._thread = self._thread, None
+        if thread is None:
+            return self.stats
+        thread.join(max(0.0, deadline - time.monotonic()))
+        if thread.is_alive():
+            # A child that stopped reading: end it so the write fails.
+            self._proc.kill()
+            thread.join(0.2 if bounded else 5.0)
         try:
             self._sock.shutdown(socket.SHUT_WR)
         except OSError:
@@ -149,6 +191,32 @@ class MessageChannel:
             except Exception:
                 pass
         return self.stats
+
+    def _flush_here(self, deadline):
+        # This thread holds the lock below us and never gives it back, so the
+        # sender stays blocked once it is done with the batch it may be
+        # writing: the rest of the buffer is written from here.
+        while self._sending and time.monotonic() < deadline:
+            time.sleep(0.005)
+        if not self._sending:
+            batch = [frame for frame in self._buf if frame is not _STOP]
+            self._buf.clear()
+            try:
+                self._sock.settimeout(max(0.05, deadline - time.monotonic()))
+            except OSError:
+                pass
+            if batch:
+                self._send_batch(self._sock, batch)
+            try:
+                self._sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+        try:
+            self.stats.exit_status = self._proc.wait(max(0.1, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self._proc.kill()
+            self.stats.exit_status = self._proc.wait()
+        self._read_errors()
 
     def _read_errors(self):
         log = self._errlog
@@ -238,16 +306,21 @@ class MessageChannel:
                 self._bytes = 0
                 if self._congested:
                     self._congested = False
+                self._sending = bool(batch)
                 cond.notify_all()
             if not batch:
                 continue
-            if not self._dead and not self._write(sock, batch):
-                self._dead = True
-                self.stats.lost_write += len(batch)
-            elif self._dead:
-                self.stats.lost_write += len(batch)
-            else:
-                self.stats.written += len(batch)
+            self._send_batch(sock, batch)
+            self._sending = False
+
+    def _send_batch(self, sock, batch):
+        if not self._dead and not self._write(sock, batch):
+            self._dead = True
+            self.stats.lost_write += len(batch)
+        elif self._dead:
+            self.stats.lost_write += len(batch)
+        else:
+            self.stats.written += len(batch)
 
     def _write(self, sock, batch):
         try:

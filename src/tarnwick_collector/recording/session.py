@@ -78,19 +78,33 @@ class Session:
         self.started = time.monotonic()
         return self
 
-    def close(self, tracer_stats=None):
-        """Flush both streams, end the writers and return the summary."""
+    def close(self, tracer_stats=None, timeout=None):
+        """Flush both streams, end the writers and return the summary.
+
+        With ``timeout`` (seconds) the writers get about that long in all
+        to store what was sent; what they did not store counts as lost."""
         from tarnwick_collector.configs.collector_settings import CollectorSettings
 
         self.elapsed = time.monotonic() - self.started if self.started else 0.0
-        data_stats = self.data.close()
-        metric_stats = self.metrics.close()
+        busy_ms = store.BUSY_MS
+        if timeout is None:
+            data_stats = self.data.close()
+            metric_stats = self.metrics.close()
+        else:
+            deadline = time.monotonic() + timeout
+            # Both flush at once; each then gets what is left of the time.
+            for channel in (self.data, self.metrics):
+                channel.request_close(lock_timeout=timeout / 4)
+            data_stats = self.data.close(max(0.0, deadline - time.monotonic()), bounded=True)
+            metric_stats = self.metrics.close(max(0.0, deadline - time.monotonic()),
+                                              bounded=True)
+            busy_ms = 1000
         if self._saved is not None:
             s = CollectorSettings
             s.data_subprocess, s.metrics_subprocess, s.project_files, s.project_path = self._saved
             self._saved = None
         try:
-            conn = store.connect(self.out)
+            conn = store.connect(self.out, busy_ms)
         except sqlite3.Error as exc:
             conn = None
             error = str(exc)
