@@ -3,6 +3,7 @@
 // objects that cannot be written are replaced by wrappers rebuilt by name.
 #include "pickler_state.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace safe_pickler {
@@ -222,7 +223,8 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
         }
     }
 
-    if (identity_member(B.specific_type_for_magic_mock.get(), as_obj(obj_type))) {
+    if (std::find(B.magic_mock_types.begin(), B.magic_mock_types.end(), obj_type) !=
+        B.magic_mock_types.end()) {
         Ref empty_funcs = Ref::steal(PyDict_New());
         Ref empty_state = Ref::steal(PyDict_New());
         if (!empty_funcs || !empty_state) return {};
@@ -420,6 +422,7 @@ PyObject* safe_pickler_is_obj_function(PyObject*, PyObject* const* args, Py_ssiz
                                        PyObject* kw) {
     return with_args(type_params, args, nargs, kw, [](auto& a) {
         int member = identity_member(B.functions_types.get(), a[0]);
+        if (member < 0) return Ref();
         if (!member) {
             // A class's text without its metaclass's __str__ or __repr__.
             Ref text = Ref::steal(PyType_Check(a[0]) ? type_text(as_type(a[0])).release()
@@ -438,15 +441,16 @@ PyObject* safe_pickler_is_obj_function(PyObject*, PyObject* const* args, Py_ssiz
 PyObject* safe_pickler_is_type_to_skip(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kw) {
     return with_args(type_params, args, nargs, kw, [](auto& a) {
-        return Ref::borrow(identity_member(B.types_to_skip.get(), a[0]) ? Py_True : Py_False);
+        int member = identity_member(B.types_to_skip.get(), a[0]);
+        return member < 0 ? Ref() : Ref::borrow(member ? Py_True : Py_False);
     });
 }
 
 PyObject* safe_pickler_is_magic_mock_type(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kw) {
     return with_args(type_params, args, nargs, kw, [](auto& a) {
-        return Ref::borrow(identity_member(B.specific_type_for_magic_mock.get(), a[0]) ? Py_True
-                                                                                       : Py_False);
+        int member = identity_member(B.specific_type_for_magic_mock.get(), a[0]);
+        return member < 0 ? Ref() : Ref::borrow(member ? Py_True : Py_False);
     });
 }
 
@@ -891,7 +895,9 @@ bool add_safe_pickler(PyObject* m) {
     if (!B.types_to_skip) return false;
     for (const Ref& t : skip) {
         if (!t || PySet_Add(B.types_to_skip.get(), t.get()) < 0) return false;
-        if (!identity_member(B.functions_types.get(), t.get())) B.plain_types[as_type(t.get())] = true;
+        int fn = identity_member(B.functions_types.get(), t.get());
+        if (fn < 0) return false;
+        if (!fn) B.plain_types[as_type(t.get())] = true;
     }
     B.subclasses_to_skip =
         set_of({as_obj(&PyType_Type), as_obj(&PyUnicode_Type), imp("enum", "Enum").get(),
@@ -919,6 +925,13 @@ bool add_safe_pickler(PyObject* m) {
     if (has_yaml.get() == Py_True) {
         Ref mark = imp("yaml._yaml", "Mark");
         if (!mark || PySet_Add(B.specific_type_for_magic_mock.get(), mark.get()) < 0) return false;
+    }
+    {
+        Ref it = own(PyObject_GetIter(B.specific_type_for_magic_mock.get()));
+        if (!it) return false;
+        while (Ref t = own(PyIter_Next(it.get())))
+            B.magic_mock_types.push_back(as_type(t.get()));  // the set keeps them alive
+        if (PyErr_Occurred()) return false;
     }
     for (auto [name, value] : {std::pair{"types_to_skip", &B.types_to_skip},
                                {"subclasses_to_skip", &B.subclasses_to_skip},

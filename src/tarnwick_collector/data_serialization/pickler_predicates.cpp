@@ -61,12 +61,19 @@ bool own_entry(PyTypeObject* t, PyObject* name) {
 // Reading `cls` itself (its name and module, as writing it by reference
 // does, or its __dict__ and __slots__, as copyreg does for its instances)
 // would run code of its metaclass: a property or a __getattribute__,
-// __getattr__ or __setattr__ of a program's metaclass.
+// __getattr__ or __setattr__ of a program's metaclass. The standard
+// library's and installed libraries' metaclasses (enum's, pydantic's) are
+// what writing their classes always involved.
 int meta_hooks_of(PyTypeObject* cls) {
     PyTypeObject* meta = Py_TYPE(cls);
     if (meta == &PyType_Type || !is_python_class(meta)) return 0;
     int standard = is_interpreter_type(meta);
     if (standard != 0) return standard < 0 ? -1 : 0;
+    Ref meta_module = type_module(meta);
+    if (meta_module && PyUnicode_Check(meta_module.get())) {
+        int library = module_is_library(meta_module.get());
+        if (library != 0) return library < 0 ? -1 : 0;
+    }
     if (compat::type_lookup(meta, S.getattribute) != B.type_getattribute) return 1;
     bool slotnames_known = own_entry(cls, S.slotnames);
     if (!slotnames_known && compat::type_lookup(meta, S.setattr_str) != B.type_setattr) return 1;
@@ -152,13 +159,12 @@ bool custom_c_lookup(PyTypeObject* t) {
 
 }  // namespace
 
-bool identity_member(PyObject* set, PyObject* key) {
-    Py_ssize_t pos = 0;
-    PyObject* item;
-    Py_hash_t hash;
-    while (_PySet_NextEntry(set, &pos, &item, &hash))
-        if (item == key) return true;
-    return false;
+int identity_member(PyObject* set, PyObject* key) {
+    Ref it = own(PyObject_GetIter(set));
+    if (!it) return -1;
+    while (Ref item = own(PyIter_Next(it.get())))
+        if (item.get() == key) return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 bool is_python_callable(PyObject* attr) {

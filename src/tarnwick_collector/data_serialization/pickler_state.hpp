@@ -107,6 +107,7 @@ struct Bound {
     std::vector<PyTypeObject*> skip_bases;  // subclasses_to_skip, in its order
     std::vector<PyTypeObject*> function_types;  // FUNCTIONS_TYPES, compared by identity
     std::vector<PyTypeObject*> method_type_list;  // METHOD_TYPES, likewise
+    std::vector<PyTypeObject*> magic_mock_types;  // specific_type_for_magic_mock, likewise
     // Folders the standard library lives in, each ending in '/'.
     std::vector<std::string> stdlib_dirs;
     Ref safe_pickle_kwnames;
@@ -189,6 +190,9 @@ int found_again(PyTypeObject* t);
 // module that is not imported under that name.
 int module_is_standard(PyObject* module_name, bool compiled);
 bool bind_stdlib_dirs();
+// Whether the module of that name was loaded from an installed library's
+// folder (site-packages): 1 / 0, -1 on error.
+int module_is_library(PyObject* module_name);
 
 // ------------------------------------------------ caches (pickler_caches.cpp)
 
@@ -225,7 +229,8 @@ bool lies_about_class(PyObject* obj);
 int is_subclass_for_skip_impl(PyObject* obj);
 int is_problematic_pickle_impl(PyObject* obj);
 bool is_python_callable(PyObject* attr);
-bool identity_member(PyObject* set, PyObject* key);
+// Membership by identity: no __hash__ or __eq__ of a key is asked. 1 / 0, -1 on error.
+int identity_member(PyObject* set, PyObject* key);
 PyObject* static_getstate(PyObject* obj);
 
 // ------------------------------------------ reductions (pickler_reductions.cpp)

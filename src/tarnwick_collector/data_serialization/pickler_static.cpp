@@ -271,6 +271,25 @@ int module_is_standard(PyObject* module_name, bool compiled) {
     return under_stdlib_dir(std::string_view(path, static_cast<std::size_t>(n)));
 }
 
+int module_is_library(PyObject* module_name) {
+    Ref module = Ref::borrow(PyDict_GetItemWithError(B.sys_modules.get(), module_name));
+    if (!module) return PyErr_Occurred() ? -1 : 0;
+    if (!PyModule_Check(module.get())) return 0;
+    Ref dict = Ref::borrow(PyModule_GetDict(module.get()));
+    Ref file = Ref::borrow(dict ? PyDict_GetItemWithError(dict.get(), S.file) : nullptr);
+    if (!file) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_Check(file.get())) return 0;
+    Py_ssize_t n = 0;
+    const char* path = PyUnicode_AsUTF8AndSize(file.get(), &n);
+    if (!path) {
+        PyErr_Clear();
+        return 0;
+    }
+    std::string_view text(path, static_cast<std::size_t>(n));
+    return text.find("/site-packages/") != std::string_view::npos ||
+           text.find("/dist-packages/") != std::string_view::npos;
+}
+
 bool bind_stdlib_dirs() {
     Ref get_path = import_attr("sysconfig", "get_path");
     Ref dirname = import_attr("os.path", "dirname");
