@@ -24,6 +24,10 @@ class Discard:
         pass
 
 
+class Plain:
+    pass
+
+
 def add(a, b):
     return a + b
 
@@ -89,9 +93,10 @@ def main():
     tracker = Pathway.thread_id_to_current_call[threading.get_ident()]
     ext = best(lambda: (external_call(), tracker.recorded_functions.clear()))
     glob = best(lambda: harvest.load_global_hook(json, "json"))
-    followed = object()
+    # Objects that can be weakly referenced, as followed objects must be.
+    followed = Plain()
     harvest.load_global_hook(followed, "followed")
-    unfollowed = object()
+    unfollowed = Plain()
     attr_followed = best(lambda: harvest.load_attr_hook(followed, "x", 1))
     attr_unfollowed = best(lambda: harvest.load_attr_hook(unfollowed, "x", 1))
     harvest.record_user_function_return_value(0, outer, type(None))

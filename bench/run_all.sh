@@ -15,3 +15,4 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$PYTHON" "$here/hooks_bench.py"
 "$PYTHON" "$here/recorder_bench.py"
 "$PYTHON" "$here/show_bench.py"
+"$PYTHON" "$here/memory_bench.py"

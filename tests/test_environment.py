@@ -1,8 +1,11 @@
 """The collector environment the core stands on: names, hashes, signatures, settings."""
 
 import functools
+import gc
+import inspect
 import pickle
 import threading
+import weakref
 
 import pytest
 
@@ -59,7 +62,7 @@ def test_signature_cache_sees_changes():
 
     first = get_signature(f)
     assert first.defaults == (1,)
-    assert get_signature(f) is first
+    assert get_signature(f) == first
     f.__defaults__ = (5,)
     assert get_signature(f).defaults == (5,)
     f.__code__ = (lambda x, *rest: None).__code__
@@ -67,6 +70,45 @@ def test_signature_cache_sees_changes():
     assert get_signature(f).varargs == "rest"
     assert get_signature(len).args == ["obj"]
     assert get_signature(object()) is None
+
+
+def test_signatures_match_inspect_and_keep_nothing_alive():
+    class Marker:
+        pass
+
+    def make():
+        registry = []
+
+        def handler(a, b: Marker = None, *rest, c, d=Marker(), **kw) -> Marker:
+            pass
+
+        handler.__defaults__ = (registry,)  # leads back to the function
+        registry.append(handler)
+        return handler
+
+    def oddities(a, b, /, c=1):
+        pass
+
+    shapes = [make(), oddities, lambda: 0, lambda *a, **k: 0, get_signature]
+    for fn in shapes:
+        for _ in range(3):
+            assert get_signature(fn) == inspect.getfullargspec(fn)
+    oddities.__defaults__ = (1, 2, 3, 4)  # more defaults than parameters
+    oddities.__kwdefaults__ = {"zz": 0}
+    oddities.__annotations__ = {"c": int, "zz": str, "return": None}
+    assert get_signature(oddities) == inspect.getfullargspec(oddities)
+
+    handler = make()
+    old_default = Marker()
+    handler.__defaults__ = (old_default,)
+    get_signature(handler)
+    refs = [weakref.ref(handler), weakref.ref(old_default)]
+    handler.__defaults__ = None
+    del old_default
+    assert refs[1]() is None  # a replaced default is not held
+    del handler
+    gc.collect()
+    assert refs[0]() is None  # nor the function, through a cycle of its own
 
 
 @pytest.mark.parametrize("name, path, expected", [

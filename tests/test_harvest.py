@@ -5,6 +5,7 @@ import decimal
 import typing
 import json
 import threading
+import weakref
 
 import pytest
 
@@ -188,6 +189,40 @@ def test_class_methods_classes_and_unrecorded_returns(sinks):
     harvest.record_user_function_return_value({}, rec, type(None))
     assert harvest.record_user_function_return_value(1, None) is None
     assert len(records(data)) == 1
+
+
+def test_followed_objects_are_forgotten_when_they_die(sinks):
+    from tarnwick_collector.data_collection.used_attributes_collector import used_attributes
+
+    class Settings:
+        pass
+
+    class Slotted:
+        __slots__ = ("mode",)
+
+    rec = harvest.record_user_function_call(total, [1])
+    settings, slotted = Settings(), Slotted()
+    settings.child = Settings()
+    harvest.load_global_hook(settings, "settings")
+    harvest.load_attr_hook(settings, "child", settings.child)
+    harvest.load_attr_hook(settings.child, "x", 1)
+    harvest.load_global_hook(slotted, "slotted")  # cannot be watched: not followed
+    harvest.load_attr_hook(slotted, "mode", None)
+    harvest.record_user_function_return_value(1, rec, type(None))
+    ids = [id(settings), id(settings.child)]
+    assert used_attributes[ids[0]] == {"child"} and used_attributes[ids[1]] == {"x"}
+    assert id(slotted) not in used_attributes and id(slotted) not in harvest.IDS_TO_FOLLOW
+
+    refs = [weakref.ref(settings), weakref.ref(settings.child)]
+    del settings
+    assert [r() for r in refs] == [None, None]  # the hooks kept nothing alive
+    for i in ids:
+        assert i not in used_attributes and i not in harvest.IDS_TO_FOLLOW
+    # Born at a dead one's address, an object is not followed until loaded.
+    reborn = [Settings() for _ in range(200)]
+    for obj in reborn:
+        harvest.load_attr_hook(obj, "y", 2)
+    assert not any(id(obj) in used_attributes for obj in reborn)
 
 
 # ------------------------------------------------------------ limits

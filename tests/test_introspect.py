@@ -157,33 +157,64 @@ def test_cache_reads_and_writes(native_maps, serializer, metrics):
     assert extract(fresh, dont_cache=True) is again
 
 
-def test_cached_record_outlives_every_other_reference(native_maps, serializer):
+def test_cached_reads_never_hand_out_a_freed_record(native_maps, serializer):
     def make(n):
         def f():
             return n
         return f
 
     funcs = [make(n) for n in range(50)]
-    refs = []
-    for f in funcs:
-        refs.append(weakref.ref(extract(f)))  # the record is dropped at once
-    del f
+    records = [extract(f) for f in funcs]
+    for f, record in zip(funcs, records):
+        assert extract(f, dont_cache=True) is record
+    record_refs = [weakref.ref(r) for r in records]
+    del records, record
     gc.collect()
-    assert all(r() is not None for r in refs)
+    # A record lasts as long as its holders do; its entry goes with it.
+    assert all(r() is None for r in record_refs)
     for _ in range(5):
         junk = [UserFunctionMetadata("x", "y", "h", "/p", (), None) for _ in range(2000)]
         del junk
-        for f, r in zip(funcs, refs):
+        for f in funcs:
+            assert native_maps.get_pyobject_to_pyobject_item(f) is None
             hit = extract(f, dont_cache=True)
-            assert hit is r()
             assert type(hit) is UserFunctionMetadata and hit.full_name.endswith("make.<locals>.f")
 
-    # Keys stay alive too: a cached callable whose last outside reference is
-    # dropped is not reused as another object's address.
-    key_refs = [weakref.ref(f) for f in funcs]
-    del funcs
+    # External pairs hold only names and are kept while their callable lives.
+    pairs = {id(f): extract(f, True) for f in funcs}
+    assert all(extract(f, dont_cache=True) is pairs[id(f)] for f in funcs)
+    del pairs
+
+
+def test_cache_keeps_no_callable_alive(native_maps, serializer, metrics):
+    def make(payload):
+        def handler():
+            return len(payload)
+        return handler
+
+    class Payload(list):
+        pass
+
+    payloads = [Payload([n]) for n in range(100)]
+    handlers = [make(p) for p in payloads]
+    bags = [Payload() for _ in range(100)]
+    for h, bag in zip(handlers, bags):
+        extract(h)
+        extract(h, True)
+        extract(bag.append, True)  # a bound builtin keeps its bag
+        extract(bag.append)
+    addresses = {id(h) for h in handlers}
+    refs = [weakref.ref(o) for o in payloads + handlers + bags]
+    del payloads, handlers, bags, h, bag
     gc.collect()
-    assert all(r() is not None for r in key_refs)
+    assert [r for r in refs if r() is not None] == []
+
+    # Callables born at the addresses of dead ones find nothing of theirs.
+    reborn = [make(Payload()) for _ in range(300)]
+    reused = [g for g in reborn if id(g) in addresses]
+    for g in reused:
+        assert native_maps.get_pyobject_to_pyobject_item(g) is None
+        assert type(extract(g, dont_cache=True)) is UserFunctionMetadata
 
 
 def test_entry_replaced_from_outside_is_not_handed_out(native_maps, serializer):

@@ -445,3 +445,16 @@ def test_written_objects_are_not_kept_alive():
     with pytest.raises(ProblematicPickleException):
         safe_pickle([Holder(3), WithReduce()])
     assert roundtrip(Holder(4)).inner == 4  # the kept pickler still works after a failure
+
+
+def test_is_classmethod_is_a_predicate():
+    class Account:
+        @classmethod
+        def open(cls):
+            pass
+
+        def close(self):
+            pass
+
+    answers = [pickler.is_classmethod(m) for m in (Account.open, Account().close, len, 5, None)]
+    assert answers == [True, False, False, False, False]

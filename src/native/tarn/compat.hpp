@@ -154,4 +154,21 @@ inline void take_pending_exception(PyObject** type, PyObject** value) {
 #endif
 }
 
+// The object a weak reference points to, or NULL once it has died.
+// Borrowed: valid while something else keeps the object alive.
+inline PyObject* weakref_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) <= 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(obj);  // alive: a referent is held by someone else
+    return obj;
+#else
+    PyObject* obj = PyWeakref_GetObject(ref);
+    return obj == Py_None ? nullptr : obj;
+#endif
+}
+
 }  // namespace tarn::compat

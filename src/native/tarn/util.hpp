@@ -10,15 +10,16 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace tarn {
 
 // ------------------------------------------------------- module state
 // Module state that holds references is created once and never destroyed:
 // C++ static destructors run after the interpreter has been finalized.
-template <class T>
-T& leak() {
-    return *new T();
+template <class T, class... A>
+T& leak(A&&... args) {
+    return *new T(std::forward<A>(args)...);
 }
 
 // ---------------------------------------------------------------- strings

@@ -6,6 +6,9 @@
 #include <pythread.h>
 
 #include "size_guard.hpp"
+#include "tarn/weak_table.hpp"
+
+#include <variant>
 
 using namespace tarn;
 
@@ -628,6 +631,45 @@ PyObject* set_function_calls_count(PyObject*, PyObject* const* args, Py_ssize_t 
 
 // ------------------------------------------------ global and attribute loads
 
+// What recorded code did with an object applies to that object only: an
+// object is followed (its id in IDS_TO_FOLLOW, its attribute names in
+// used_attributes) while it lives, and both forget it when it dies, before
+// a new object can be born at its address. The weak references that tell
+// of its death keep nothing alive. An object that cannot be weakly
+// referenced is not followed, which only means it is written in full.
+void unfollow(PyObject* key, std::monostate&) {
+    Ref id = Ref::steal(PyLong_FromVoidPtr(key));
+    if (!id) {
+        PyErr_Clear();
+        return;
+    }
+    if (PySet_Discard(B.ids_to_follow.get(), id.get()) < 0) PyErr_Clear();
+    PyObject* used = B.used_attributes.get();
+    if (!PyDict_CheckExact(used)) return;
+    // The names set is released after the dict no longer holds it.
+    Ref names = Ref::borrow(PyDict_GetItemWithError(used, id.get()));
+    if (names && PyDict_DelItem(used, id.get()) < 0) PyErr_Clear();
+    if (PyErr_Occurred()) PyErr_Clear();
+}
+
+auto& followed = leak<WeakTable<std::monostate>>(unfollow);
+
+// Bound methods are written as functions, never through their used
+// attributes, and are made afresh at every access: not worth following.
+bool written_as_function(PyObject* obj) {
+    if (PyMethod_Check(obj)) return true;
+    return PyCFunction_Check(obj) && PyCFunction_GET_SELF(obj) &&
+           !PyModule_Check(PyCFunction_GET_SELF(obj));
+}
+
+// False with an error set on failure.
+bool follow(PyObject* obj) {
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj)) || written_as_function(obj)) return true;
+    if (!followed.ensure(obj)) return !PyErr_Occurred();
+    Ref id = Ref::steal(PyLong_FromVoidPtr(obj));
+    return id && PySet_Add(B.ids_to_follow.get(), id.get()) == 0;
+}
+
 Params<2> global_params{"load_global_hook", {"global_obj", "name"}, 2};
 PyObject* load_global_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     std::array<PyObject*, 2> a;
@@ -641,30 +683,25 @@ PyObject* load_global_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (t <= 0) return t < 0 ? nullptr : Py_NewRef(Py_None);
     Ref globals = getattr(tracker_ref.get(), S.globals);
     if (!globals || PyObject_SetItem(globals.get(), a[1], a[0]) < 0) return nullptr;
-    Ref id = Ref::steal(PyLong_FromVoidPtr(a[0]));
-    if (!id || PySet_Add(B.ids_to_follow.get(), id.get()) < 0) return nullptr;
+    if (!follow(a[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
 bool follow_attribute(PyObject* obj, PyObject* attr, PyObject* result) {
+    // Most loads are from objects nobody follows: one probe, no allocation.
+    if (!followed.find(obj)) return true;
     Ref id = Ref::steal(PyLong_FromVoidPtr(obj));
     if (!id) return false;
-    int followed = PySet_Contains(B.ids_to_follow.get(), id.get());
-    if (followed <= 0) return followed == 0;
-    Ref result_id = Ref::steal(PyLong_FromVoidPtr(result));
-    if (!result_id) return false;
+    int is_followed = PySet_Contains(B.ids_to_follow.get(), id.get());
+    if (is_followed <= 0) return is_followed == 0;
     PyObject* used = B.used_attributes.get();
     Ref names = Ref::steal(PyObject_GetItem(used, id.get()));
-    if (names) {
-        return PySet_Add(B.ids_to_follow.get(), result_id.get()) == 0 &&
-               bool(call_method(names.get(), S.add, attr));
-    }
+    if (names) return follow(result) && bool(call_method(names.get(), S.add, attr));
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
     PyErr_Clear();
     Ref fresh = Ref::steal(PySet_New(nullptr));
     return fresh && PySet_Add(fresh.get(), attr) == 0 &&
-           PyObject_SetItem(used, id.get(), fresh.get()) == 0 &&
-           PySet_Add(B.ids_to_follow.get(), result_id.get()) == 0;
+           PyObject_SetItem(used, id.get(), fresh.get()) == 0 && follow(result);
 }
 
 Params<3> attr_params{"load_attr_hook", {"obj", "attr", "result"}, 3};
@@ -999,7 +1036,9 @@ bool bind(PyObject* m) {
 PyObject* init_module() {
     if (!S.create() || !C.bind()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module || !bind(module.get()) || !size_guard::init()) return nullptr;
+    if (!module || !bind(module.get()) || !size_guard::init() ||
+        !followed.init("_forget_followed"))
+        return nullptr;
     return module.release();
 }
 

@@ -3,6 +3,7 @@
 // are recording candidates.
 #include "c_extension/map.h"
 #include "tarn/collector.hpp"
+#include "tarn/weak_table.hpp"
 
 using namespace tarn;
 
@@ -47,34 +48,61 @@ struct Bound {
 Bound& B = leak<Bound>();
 
 // ------------------------------------------------------- the cache
-// The map itself holds borrowed pointers only. Every key and value the
-// introspector stores is kept alive here for as long as the entry can be
-// read, so a cached record is never handed out after it was freed.
-struct KeepAlive {
-    Ref key;
-    Ref value;
+// The map itself holds borrowed pointers only. Recording must not extend
+// the life of any object of the program, so a cached callable is watched
+// through a weak reference and its entry leaves the map when it dies; a
+// record that can be weakly referenced is watched the same way (its
+// signature holds the function's defaults, which may lead back to the
+// function), others (the external pairs, which hold only names and flags)
+// are kept here while their entry lasts. A read hands out only a value
+// that is alive and is the one stored here.
+struct Cached {
+    Ref kept;                  // the value, when it cannot be watched
+    PyObject* value = nullptr;  // what the map holds for the key
 };
-auto& cache_owned = leak<tarn_map::RobinMap<PyObject*, KeepAlive>>();
 
+void cache_dropped(PyObject* key, Cached& gone) {
+    auto it = g_object_to_object.find(key);
+    if (it != g_object_to_object.end() && it->second == gone.value) g_object_to_object.erase(it);
+}
+
+auto& cache = leak<WeakTable<Cached>>(cache_dropped);
+
+// Bound builtin methods are made afresh at every attribute access and hold
+// the object they are bound to: an entry would only churn. Builtins of
+// modules (and unbound ones) live as long as their module.
+bool short_lived(PyObject* fn) {
+    if (!PyCFunction_Check(fn)) return false;
+    PyObject* self = PyCFunction_GET_SELF(fn);
+    return self && !PyModule_Check(self);
+}
+
+// False with an error set on failure; a callable that cannot be watched
+// is simply not cached.
 bool cache_store(PyObject* key, PyObject* value) {
-    Ref old;  // released after the map is consistent again
-    auto it = cache_owned.find(key);
-    if (it == cache_owned.end()) {
-        cache_owned.emplace(key, KeepAlive{Ref::borrow(key), Ref::borrow(value)});
-    } else {
-        old = std::move(it.value().value);
-        it.value().value = Ref::borrow(value);
-    }
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(key)) || short_lived(key)) return true;
+    Ref watcher = cache.watch(value);  // may run code
+    if (!watcher && PyErr_Occurred()) return false;
+    bool watched = bool(watcher);
+    auto* e = cache.ensure(key);  // may run code
+    if (!e) return !PyErr_Occurred();
+    // From here to the map write nothing runs code; what is replaced is
+    // released after the map is consistent again.
+    Ref previous_watcher;
+    if (!cache.set_companion(key, e, std::move(watcher), previous_watcher)) return false;
+    Ref previous_kept = std::exchange(e->value.kept, watched ? Ref() : Ref::borrow(value));
+    e->value.value = value;
     set_pyobject_to_pyobject_item(key, value);
     return true;
 }
 
-// Only entries whose value is kept alive here are handed out.
 PyObject* cache_read(PyObject* key) {
     PyObject* value = get_pyobject_to_pyobject_item(key);
     if (!value) return nullptr;
-    auto it = cache_owned.find(key);
-    if (it == cache_owned.end() || it->second.value.get() != value) return nullptr;
+    auto* e = cache.find(key);
+    if (!e || e->value.value != value) return nullptr;
+    if (e->value.kept) return value;
+    if (!e->companion || compat::weakref_target(e->companion.get()) != value) return nullptr;
     return value;
 }
 
@@ -216,7 +244,7 @@ PyObject* extract_function_metadata_impl(PyObject* const* args, Py_ssize_t nargs
     if (!result) return nullptr;
     // 8.-9.
     if (!dont_cache) {
-        cache_store(fn.get(), result.get());
+        if (!cache_store(fn.get(), result.get())) return nullptr;
         if (is_external) {
             PyObject* meta = PyTuple_GET_ITEM(result.get(), 0);
             Ref full_name = getattr(meta, S.full_name);
@@ -346,7 +374,7 @@ bool add_introspector(PyObject* module) {
 }
 
 PyObject* init_module() {
-    if (!S.create() || !C.bind()) return nullptr;
+    if (!S.create() || !C.bind() || !cache.init("_forget_metadata")) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !bind(module.get()) || !add_introspector(module.get())) return nullptr;
     return module.release();

@@ -296,7 +296,7 @@ PyObject* py_is_classmethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (!self) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
             PyErr_Clear();
-            return none();
+            return Ref::borrow(Py_False);
         }
         return Ref::borrow(PyType_Check(self.get()) ? Py_True : Py_False);
     });
