@@ -155,8 +155,6 @@ def test_attribute_use_of_a_dead_object_is_not_applied_to_a_new_one(tmp_path):
     assert show.fmt(reported.globals["settings"]).endswith("Config(max_items=10, timeout=3)")
 
 
-@pytest.mark.xfail(strict=True, reason="the pickler's main-script rename takes the "
-                                       "no-code path marker for a file path")
 def test_exception_class_of_the_main_script_keeps_its_name(tmp_path):
     script = write(tmp_path, """
         class PaymentError(Exception):

@@ -49,6 +49,18 @@ Ref callable_full_name(PyObject* obj) {
     return name;
 }
 
+// The __main__ module's __file__ when it is a str; NULL without an error
+// when there is none.
+Ref main_module_file() {
+    Ref module = Ref::steal(PyImport_GetModule(S.main));
+    if (!module) return {};
+    PyObject* dict = PyModule_Check(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
+    if (!dict) return {};
+    PyObject* file = PyDict_GetItemWithError(dict, S.file);
+    if (!file || !PyUnicode_CheckExact(file)) return {};
+    return Ref::borrow(file);
+}
+
 Ref compute_full_name(PyObject* target_obj) {
     Ref target = Ref::borrow(target_obj);
     // Only the names are read: the signature is not worth computing.
@@ -77,6 +89,12 @@ Ref compute_full_name(PyObject* target_obj) {
     if (PyUnicode_Check(module.get()) && PyUnicode_Compare(module.get(), S.main) == 0) {
         Ref path = getattr(meta.get(), S.full_path);
         if (!path) return {};
+        if (PyUnicode_Check(path.get()) && PyUnicode_Compare(path.get(), S.unknown_path) == 0) {
+            // No code object (a class of the script): its file is the main
+            // module's, read from the module dict so no program code runs.
+            path = main_module_file();
+            if (!path) return PyErr_Occurred() ? Ref{} : name;
+        }
         Ref project = C.setting(S.project_path);
         if (!project) return {};
         Ref relative = call(B.relpath.get(), path.get(), project.get());

@@ -64,6 +64,7 @@ using namespace tarn;
     X(collect_signature, "collect_signature")                        \
     X(name_attr, "name")                                             \
     X(main, "__main__")                                              \
+    X(unknown_path, "unknown_path")                                  \
     X(dunder, "__")                                                  \
     X(startswith, "startswith")                                      \
     X(empty, "")
