@@ -72,3 +72,14 @@ def int_map(native_maps):
     assert mapper
     yield mapper
     native_maps.free_int_to_int_map(mapper)
+
+
+def pytest_addoption(parser):
+    parser.addoption("--stress", action="store_true",
+                     help="also run tests/stress (the sanitizer job runs them)")
+
+
+def pytest_ignore_collect(collection_path, config):
+    if collection_path.name == "stress" and not config.getoption("--stress"):
+        return True
+    return None
