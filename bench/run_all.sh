@@ -14,3 +14,4 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$PYTHON" "$here/tarn_pickle_bench.py"
 "$PYTHON" "$here/hooks_bench.py"
 "$PYTHON" "$here/recorder_bench.py"
+"$PYTHON" "$here/show_bench.py"

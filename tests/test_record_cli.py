@@ -138,10 +138,10 @@ def test_show_table_and_json(recorded):
     assert table.returncode == 0, table.stderr
     assert "helpers.Box.push" in table.stdout and "json.dumps -> '{\"b\": [1, 2]}'" in table.stdout
     only = run("-m", "tarnwick_collector", "show", out, "--function", "explode", "--json")
-    doc = json.loads(only.stdout)
-    assert [c["function"] for c in doc["calls"]] == ["helpers.explode"]
-    assert doc["calls"][0]["exception"]["text"] == "KeyError('k')"
-    assert doc["summary"]["calls"] == len(views(out))
+    head, *calls = [json.loads(line) for line in only.stdout.splitlines()]
+    assert [c["function"] for c in calls] == ["helpers.explode"]
+    assert calls[0]["exception"]["text"] == "KeyError('k')"
+    assert head["summary"]["calls"] == len(views(out)) and head["complete"]
 
 
 ENDINGS = {
@@ -210,7 +210,8 @@ def test_crafted_recording_is_shown_without_running_it(tmp_path):
         proc = run("-m", "tarnwick_collector", "show", out, *extra)
         assert proc.returncode == 0, proc.stderr
         assert not marker.exists()
-    calls = json.loads(run("-m", "tarnwick_collector", "show", out, "--json").stdout)["calls"]
+    lines = run("-m", "tarnwick_collector", "show", out, "--json").stdout.splitlines()
+    calls = [json.loads(line) for line in lines[1:]]
     assert calls[0]["error"] == f"not a call record: os.system('touch {marker}')"
     assert calls[1]["error"].startswith("not a call record: exec(")
     assert calls[2]["returned"]["text"] == f"os.system('touch {marker}')"
@@ -258,3 +259,75 @@ def test_record_options_end_at_the_script():
     for bad in (["--out"], ["--nope", "a.py"], []):
         with pytest.raises(UsageError):
             parse_record(bad)
+
+
+def test_console_script_and_help(recorded, tmp_path):
+    _, out = recorded
+    script = os.path.join(os.path.dirname(PY), "tarnwick")
+    assert os.path.exists(script)
+    same = subprocess.run([script, "show", out], capture_output=True, text=True, timeout=120)
+    assert same.returncode == 0 and same.stdout == run("-m", "tarnwick_collector", "show",
+                                                        out).stdout
+    top = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
+    assert top.returncode == 0 and top.stdout.startswith("usage: tarnwick COMMAND")
+    for command in ("record", "show", "stats", "demo"):
+        proc = subprocess.run([script, command, "--help"], capture_output=True, text=True,
+                              timeout=60)
+        assert proc.returncode == 0 and proc.stderr == "", command
+        assert proc.stdout.startswith(f"usage: tarnwick {command}"), proc.stdout[:80]
+        assert "Writes" in proc.stdout, command
+
+
+LONG_RUN = """
+import sys, time
+
+def step(i):
+    return i * 2
+
+end = time.time() + 1.8
+n = 0
+while time.time() < end:
+    step(n)
+    n += 1
+    time.sleep(0.002)
+print("out", n > 0)
+print("err line", file=sys.stderr)
+"""
+
+
+def test_status_line_only_on_a_terminal(tmp_path):
+    script = write(tmp_path, {"main.py": LONG_RUN})
+    proc, out = record(tmp_path, script)
+    assert proc.returncode == 0 and proc.stdout == "out True\n"
+    assert proc.stderr.splitlines()[:-1] == ["err line"] and "\r" not in proc.stderr
+
+    import pty
+    import select
+
+    master, slave = pty.openpty()
+    child = subprocess.Popen([PY, "-m", "tarnwick_collector", "record", "--out",
+                              str(tmp_path / "tty.db"), script], stdout=subprocess.PIPE,
+                             stderr=slave, cwd=tmp_path)
+    os.close(slave)
+    seen = b""
+    while True:
+        ready, _, _ = select.select([master], [], [], 60)
+        if not ready:
+            break
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the child closed its end
+            break
+        if not chunk:
+            break
+        seen += chunk
+    assert child.wait(60) == 0
+    os.close(master)
+    assert child.stdout.read() == b"out True\n"
+    child.stdout.close()
+    text = seen.decode("utf-8", "replace").replace("\r\n", "\n")
+    assert "\rtarnwick: recording, " in text and " calls, " in text
+    # Erased before the summary, which stays the last line.
+    before, summary = text.rsplit("\r\x1b[K", 1)
+    assert summary.startswith("err line\n") or "err line" in before
+    assert summary.rstrip("\n").splitlines()[-1].startswith("tarnwick: recorded ")

@@ -132,3 +132,32 @@ def test_rendering_is_bounded():
         text = show.fmt(value)
         assert "…" in text and len(text) < 10000
         assert show.to_json(value)
+
+
+def test_memo_indices_are_checked_before_loading():
+    import pickletools
+    import struct
+
+    from tarnwick_collector.recording.opscan import memo_bound
+
+    obj = Obj()
+    obj.x = [1, 2.5, "s" * 300, b"b" * 300, (None, True), {"k": frozenset({1})}]
+    values = [obj, obj, obj.x, [obj.x] * 300, 10 ** 40, "\u20ac"]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(values, protocol)
+        puts = [arg for op, arg, _ in pickletools.genops(data)
+                if op.name in ("PUT", "BINPUT", "LONG_BINPUT")]
+        assert memo_bound(data) == max(puts, default=-1), protocol
+        assert safe_load.loads(data)[2][:3] == [1, 2.5, "s" * 300]
+    # Nine bytes that would make the unpickler fill gigabytes of memo.
+    for bomb in (b"\x80\x02N" + b"r" + struct.pack("<I", 2 ** 29) + b".",
+                 b"Np99999999999\n."):
+        with pytest.raises(safe_load.NotAPickle, match="memo index"):
+            safe_load.loads(bomb)
+    assert memo_bound(b"\x80\x02X\xff\xff\xff\xff") == -1  # cut short: nothing past it
+
+
+def test_placeholder_classes_do_not_pile_up():
+    for i in range(3 * safe_load._MAX_CLASSES):
+        safe_load.loads(f"cmod{i}\nname\n.".encode())
+    assert len(safe_load._classes) <= safe_load._MAX_CLASSES

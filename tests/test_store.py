@@ -51,6 +51,9 @@ def test_messages_are_stored_with_name_and_kind(db, serializer):
     assert len(stored) == 300 and data.stats.rejected == 1
     assert {r[0] for r in stored} == {"m.f0", "m.f1", "m.f2"}
     assert stored[0][1] == "MainThread" and stored[0][2] == 0
+    conn = sqlite3.connect(db)
+    assert conn.execute("SELECT COUNT(*) FROM calls WHERE size != length(data)").fetchone() == (0,)
+    conn.close()
     (kind, detail), = rows(db, "metrics")
     assert kind == "LimitFailure" and "external function calls limit exceeded" in detail
 

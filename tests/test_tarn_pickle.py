@@ -368,3 +368,48 @@ def test_loads_round_trips_and_rejects_garbage():
     assert tarn_pickle.loads(pickle.dumps(obj)) == obj
     with pytest.raises(pickle.UnpicklingError):
         tarn_pickle.loads(b"not a pickle")
+
+
+# --------------------------------------------------- one dump at a time
+
+class Reenters(tarn_pickle.Pickler):
+    """At `trigger`, calls `action(self)` from the hook and keeps what it raised."""
+
+    def __init__(self, file, action, **kw):
+        super().__init__(file, **kw)
+        self.action, self.raised = action, []
+
+    def reducer_override(self, obj):
+        if isinstance(obj, Replacement):
+            try:
+                self.action(self)
+            except RuntimeError as err:
+                self.raised.append(str(err))
+            return (Plain, (obj.value,))
+        return NotImplemented
+
+
+@pytest.mark.parametrize("action", [
+    lambda p: p.dump([1, "two", Plain(3)]),
+    lambda p: p.clear_memo(),
+    lambda p: tarn_pickle.Pickler.__init__(p, io.BytesIO()),
+])
+def test_a_pickler_refuses_to_start_over_while_it_dumps(action, failure_mode):
+    buf = io.BytesIO()
+    p = Reenters(buf, action, **failure_mode)
+    shared = Plain(9)
+    p.dump([Replacement(1), "tail" * 20, shared, shared, Replacement(2)])
+    assert p.raised == ["pickler is already dumping"] * 2
+    back = pickle.loads(buf.getvalue())
+    assert back == [Plain(1), "tail" * 20, Plain(9), Plain(9), Plain(2)] and back[2] is back[3]
+    # Once the dump is over, the same pickler dumps and clears again.
+    p.clear_memo()
+    p.dump([Plain(4)])
+
+
+def test_other_picklers_dump_inside_a_dump(failure_mode):
+    inner = io.BytesIO()
+    p = Reenters(io.BytesIO(), lambda _: Recorder(inner, **failure_mode).dump([Plain(5)]),
+                 **failure_mode)
+    p.dump([Replacement(1)])
+    assert p.raised == [] and pickle.loads(inner.getvalue()) == [Plain(5)]

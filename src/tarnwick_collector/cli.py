@@ -1,14 +1,17 @@
-"""python -m tarnwick_collector record|show|demo ...
+"""tarnwick record|show|stats|demo ... (also: python -m tarnwick_collector ...)
 
     record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
-        run SCRIPT as ``python SCRIPT ARGS`` would, recording its project
-        functions into FILE (default: SCRIPT's name + .recording.db); one
-        summary line goes to standard error at the end; --no-hooks runs the
-        tracing layer with the recording hooks switched off (nothing stored)
-    show FILE [--function NAME] [--json]
-        print the recorded calls as a table, or as JSON
+        run SCRIPT as ``python SCRIPT ARGS`` would, recording the calls of its
+        project functions
+    show FILE [--function NAME] [--thread NAME] [--limit N] [--json]
+        print the recorded calls, as text or as JSON Lines
+    stats FILE [--json]
+        per function: calls recorded, dropped, external calls, bytes; and the
+        summary of the run
     demo MODULE_FILE
         metadata and call records built by hand for a sample module
+
+Each command has its own --help.
 """
 
 import json
@@ -20,6 +23,25 @@ USAGE = __doc__.split("\n", 2)[2].rstrip()
 PROG = "tarnwick"
 # Seconds the writers get to store what is buffered when the program calls os._exit.
 EXIT_WAIT = 2.0
+
+RECORD_HELP = """usage: {prog} record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
+
+Run SCRIPT as `python SCRIPT ARGS` would (same sys.argv, __main__,
+sys.path[0], output, tracebacks and exit status) and record the calls of
+the functions defined in the .py files under DIR.
+
+Writes FILE, one SQLite file holding the call records, the metrics and a
+summary (an existing FILE is replaced), and one summary line on standard
+error at the end. While it runs on a terminal, a status line on standard
+error shows the calls recorded so far and the file's size; it is erased
+before the summary. Nothing else is added to the program's output.
+
+options (they stop at SCRIPT; what follows belongs to the script):
+  --out FILE, -o FILE  the recording (default: SCRIPT's name + .recording.db)
+  --project DIR        the folder of the project's files (default: SCRIPT's)
+  --no-hooks           run the tracing layer with the recording hooks off:
+                       nothing is stored, one line of counts at the end
+  -h, --help           this text"""
 
 
 class UsageError(Exception):
@@ -92,9 +114,9 @@ def record(argv):
         out, project, script, args = parse_record(argv, flags)
     except UsageError as exc:
         if str(exc) == "help":
-            print(USAGE)
+            print(RECORD_HELP.format(prog=prog()))
             return 0
-        return _fail(f"{exc}\nusage: python -m tarnwick_collector {USAGE.splitlines()[0].strip()}")
+        return _fail(f"{exc}\nusage: {prog()} {USAGE.splitlines()[0].strip()}")
     if not os.path.exists(script):
         return _fail(f"can't open file '{script}': no such file")
     if os.path.isdir(script):
@@ -131,6 +153,8 @@ def record(argv):
         session.open()
     except Exception as exc:
         return _fail(f"cannot start the recording in '{out}': {exc}")
+    from tarnwick_collector.recording.status import StatusLine
+
     tracer = Tracer(project_files=session.files, hooks=harvest)
 
     def report(summary):
@@ -143,6 +167,7 @@ def record(argv):
         # os._exit: the program's own buffered output stays unflushed, as it
         # would be; the writers get a short time to store what was sent.
         tracer.stop()
+        status.stop()
         report(session.close(tracer.stats, timeout=EXIT_WAIT))
 
     exit_hook = ExitHook(finish_at_exit)
@@ -152,9 +177,13 @@ def record(argv):
         tracer.start()
 
     pid = os.getpid()
-    outcome = runner.run(script, args, on_start=start)
-    exit_hook.remove()
-    tracer.stop()
+    status = StatusLine(session.data, session.out).start()
+    try:
+        outcome = runner.run(script, args, on_start=start)
+        exit_hook.remove()
+        tracer.stop()
+    finally:
+        status.stop()
     if os.getpid() != pid:
         # A forked child of the program ends here; the parent reports.
         _flush_std()
@@ -196,76 +225,281 @@ def _trace_only(script, args, project):
 
 # ---------------------------------------------------------------- show
 
+SHOW_WRITES = """\
+Writes the calls to standard output, in the order they were stored, as they
+are read: one block of labelled lines per call, or with --json JSON Lines
+(one JSON object per line: first {"type": "recording", ...}, then one
+{"type": "call", ...} per call). A record that cannot be read becomes one
+error line (the "error" key in JSON) and the rest is shown. Values are
+shortened within the --max-* bounds, with a marker of what was cut.
+
+The file is only read: nothing it names is imported or run, and it is not
+changed. Exit status 2, with one line on standard error, when the file is
+not a readable recording."""
+
+
+def _positive(text):
+    import argparse
+
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
 def parse_show(argv):
     import argparse
 
-    parser = argparse.ArgumentParser(prog=f"python -m tarnwick_collector show",
-                                     description="Print the calls of a recording.")
+    parser = argparse.ArgumentParser(
+        prog=f"{prog()} show", description="Print the calls of a recording.",
+        epilog=SHOW_WRITES, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file")
     parser.add_argument("--function", metavar="NAME",
-                        help="only calls of this function (full name or its last parts)")
-    parser.add_argument("--json", action="store_true", help="JSON instead of a table")
+                        help="only calls of this function (full name or its last dotted parts)")
+    parser.add_argument("--thread", metavar="NAME", help="only calls made on this thread")
+    parser.add_argument("--limit", metavar="N", type=_positive, help="stop after N calls")
+    parser.add_argument("--json", action="store_true", help="JSON Lines instead of text")
+    bounds = parser.add_argument_group("bounds (defaults: text / JSON)")
+    bounds.add_argument("--max-string", metavar="N", type=_positive,
+                        help="characters of a string, bytes of a bytes value, digits of an "
+                             "integer (120 / 2000)")
+    bounds.add_argument("--max-items", metavar="N", type=_positive,
+                        help="items of a container, external calls of a record (100 / 1000)")
+    bounds.add_argument("--max-depth", metavar="N", type=_positive,
+                        help="nesting depth (6 / 12; at most 200)")
+    bounds.add_argument("--max-values", metavar="N", type=_positive,
+                        help="values shown per field (400 / 5000)")
+    bounds.add_argument("--max-record", metavar="BYTES", type=_positive,
+                        help="records larger than this are not decoded (268435456)")
     return parser.parse_args(argv)
 
 
+def _limits(args, base):
+    return base.replace(string=args.max_string, items=args.max_items, depth=args.max_depth,
+                        values=args.max_values, record=args.max_record)
+
+
+def _summary_text(summary):
+    if not isinstance(summary, dict):
+        return ": summary unreadable" if summary is not None else ""
+    parts, odd = [], []
+    for key, what in (("calls", "calls"), ("external_calls", "external calls")):
+        value = summary.get(key, 0)
+        if isinstance(value, int) and not isinstance(value, bool):
+            parts.append(f"{value} {what}")
+        else:
+            odd.append(key)
+    seconds = summary.get("seconds", 0)
+    if isinstance(seconds, (int, float)) and not isinstance(seconds, bool) \
+            and abs(seconds) < 1e12:
+        parts.append(f"{seconds:.2f}s")
+    else:
+        odd.append("seconds")
+    if odd:
+        parts.append("odd summary fields: " + ", ".join(odd))
+    return ": " + ", ".join(parts)
+
+
+INCOMPLETE = ("incomplete recording: no summary stored (the recorder was stopped before its "
+              "end, or is still running)")
+
+
+def _json_line(out, obj):
+    line = json.dumps(obj, ensure_ascii=False)
+    try:
+        data = line.encode("utf-8")
+    except UnicodeEncodeError:  # lone surrogates: written as JSON escapes
+        data = json.dumps(obj).encode("ascii")
+    out.write(data + b"\n")
+
+
 def show(argv):
-    from tarnwick_collector.recording import show as render
     from tarnwick_collector.recording.store import Recording, RecordingError
 
     args = parse_show(argv)
     try:
         rec = Recording(args.file)
-        try:
-            views = [render.CallView(*row) for row in rec.calls(args.function)]
-            summary = rec.meta_json("summary")
-            meta = rec.meta
-        finally:
-            rec.close()
     except RecordingError as exc:
         return _fail(str(exc))
+    try:
+        if args.json:
+            _show_json(rec, args)
+        else:
+            _show_text(rec, args)
+    except RecordingError as exc:
+        _flush_std()
+        return _fail(str(exc))
+    finally:
+        rec.close()
+    return 0
+
+
+class _Flusher:
+    """Output reaches a pipe as it is made, not only when a buffer fills."""
+
+    def __init__(self, stream):
+        import time
+
+        self.stream = stream
+        self.clock = time.monotonic
+        self.last = self.clock()
+
+    def __call__(self):
+        now = self.clock()
+        if now - self.last >= 0.1:
+            self.stream.flush()
+            self.last = now
+
+
+def _rows(rec, args, limits):
+    return rec.calls(args.function, args.thread, args.limit, limits.record)
+
+
+def _show_text(rec, args):
+    import shutil
+
+    from tarnwick_collector.recording import show as render
+
+    limits = _limits(args, render.TEXT)
+    try:
+        sys.stdout.reconfigure(errors="backslashreplace")
+    except (AttributeError, ValueError):
+        pass
+    out = sys.stdout
+    width = max(60, min(shutil.get_terminal_size((100, 20)).columns, 160))
+    out.write(f"recording of {render.label(rec.meta.get('script') or '?')}"
+              f"{_summary_text(rec.meta_json('summary'))}\n")
+    if not rec.complete:
+        out.write(INCOMPLETE + "\n")
+    out.write("\n")
+    out.flush()
+    tick = _Flusher(out)
+    shown = 0
+    for row in _rows(rec, args, limits):
+        view = render.CallView(*row, limits=limits)
+        out.write(render.call_text(view, width, limits) + "\n")
+        shown += 1
+        tick()
+    if not shown and (args.function is not None or args.thread is not None):
+        what = " on thread ".join(render.label(x) for x in (args.function, args.thread)
+                                  if x is not None)
+        out.write(f"no calls of {what}\n" if args.function is not None
+                  else f"no calls on thread {what}\n")
+    out.flush()
+
+
+def _show_json(rec, args):
+    from tarnwick_collector.recording import show as render
+
+    limits = _limits(args, render.JSON)
+    text_limits = _limits(args, render.TEXT)
+    sys.stdout.flush()
+    out = sys.stdout.buffer
+    summary = rec.meta_json("summary")
+    _json_line(out, {"type": "recording", "file": args.file,
+                     "script": render.to_json(rec.meta.get("script"), limits),
+                     "complete": rec.complete,
+                     "summary": render.to_json(summary, limits) if summary is not None else None})
+    out.flush()
+    tick = _Flusher(out)
+    for row in _rows(rec, args, limits):
+        view = render.CallView(*row, limits=limits)
+        _json_line(out, render.call_json(view, limits, text_limits))
+        tick()
+    out.flush()
+
+
+# --------------------------------------------------------------- stats
+
+def stats(argv):
+    import argparse
+
+    from tarnwick_collector.recording import stats as figures
+    from tarnwick_collector.recording.store import Recording, RecordingError
+
+    parser = argparse.ArgumentParser(
+        prog=f"{prog()} stats",
+        description="What a recording holds, in figures: per function the calls recorded, "
+                    "the calls dropped by reason, the external calls in its records and the "
+                    "bytes of its records; the run's summary (calls, drops and losses, time, "
+                    "threads).",
+        epilog="Writes the figures to standard output, as text or as one JSON object. Only "
+               "column aggregates are read, no record is decoded, so it is quick on large "
+               "files. The file is not changed.")
+    parser.add_argument("file")
+    parser.add_argument("--json", action="store_true", help="one JSON object instead of text")
+    args = parser.parse_args(argv)
+    try:
+        rec = Recording(args.file)
+    except RecordingError as exc:
+        return _fail(str(exc))
+    try:
+        found = figures.gather(rec)
+    except RecordingError as exc:
+        return _fail(str(exc))
+    finally:
+        rec.close()
     if args.json:
-        doc = {"script": meta.get("script"), "summary": summary,
-               "calls": [render.call_json(v) for v in views]}
-        json.dump(doc, sys.stdout, indent=2, ensure_ascii=False)
-        sys.stdout.write("\n")
-        return 0
-    script = meta.get("script") or "?"
-    line = f"recording of {script}"
-    if isinstance(summary, dict):
-        line += (f": {summary.get('calls', 0)} calls, "
-                 f"{summary.get('external_calls', 0)} external calls, "
-                 f"{summary.get('seconds', 0):.2f}s")
-    print(line)
-    if args.function and not views:
-        print(f"no calls of {args.function}")
-        return 0
-    print()
-    print(render.table(views))
+        sys.stdout.flush()
+        _json_line(sys.stdout.buffer, found)
+        sys.stdout.buffer.flush()
+    else:
+        try:
+            sys.stdout.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError):
+            pass
+        print(figures.text(found))
     return 0
 
 
 # ---------------------------------------------------------------- main
 
+def prog():
+    """How the user called us, for usage lines."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return PROG if name == PROG else "python -m tarnwick_collector"
+
+
+def _quiet_pipe(command, rest):
+    # A reader that stops early (| head) ends the output, not with a traceback.
+    try:
+        return command(rest)
+    except BrokenPipeError:
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except OSError:
+            pass
+        return 0
+
+
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or argv[0] in ("-h", "--help", "help"):
-        print(f"usage: python -m tarnwick_collector COMMAND ...\n\n{USAGE}")
+        print(f"usage: {prog()} COMMAND ...\n\n{USAGE}")
         return 0 if argv else 2
     command, rest = argv[0], argv[1:]
     if command == "record":
         return record(rest)
     if command == "show":
-        try:
-            return show(rest)
-        except BrokenPipeError:
-            return 0
+        return _quiet_pipe(show, rest)
+    if command == "stats":
+        return _quiet_pipe(stats, rest)
     if command == "demo":
+        if rest and rest[0] in ("-h", "--help"):
+            print(f"usage: {prog()} demo MODULE_FILE\n\nPrint the metadata and call records "
+                  "built by hand for the functions of MODULE_FILE (imported and run).\n"
+                  "Writes them to standard output; no file is written.")
+            return 0
         if len(rest) != 1:
-            return _fail("usage: python -m tarnwick_collector demo MODULE_FILE")
+            return _fail(f"usage: {prog()} demo MODULE_FILE")
         from tarnwick_collector.demo import main as demo
 
         demo(rest[0])
         return 0
     if command.endswith(".py") and os.path.exists(command):
-        return _fail(f"did you mean: python -m tarnwick_collector record {command}?")
-    return _fail(f"unknown command {command!r}; use record, show or demo")
+        return _fail(f"did you mean: {prog()} record {command}?")
+    return _fail(f"unknown command {command!r}; use record, show, stats or demo")

@@ -1,385 +1,51 @@
 // The safe pickler: writes arbitrary user objects without running their own
 // pickling code. Functions, modules, exceptions, partly used objects and
 // objects that cannot be written are replaced by wrappers rebuilt by name.
-#include "tarn/collector.hpp"
+#include "pickler_state.hpp"
 
-#include <frameobject.h>
-
+#include <algorithm>
 #include <cstring>
-#include <unordered_map>
-#include <vector>
 
-using namespace tarn;
-
-namespace {
-
-constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
-
-#define PICKLER_STRINGS(X)                                           \
-    X(dot, ".")                                                      \
-    X(dict_dunder, "__dict__")                                       \
-    X(reduce_allowed_qual_name, "FunctionWrapper")                   \
-    X(reduce_allowed_module, "tarnwick_common.utils.object_wrapper") \
-    X(get_initargs, "__getinitargs__")                               \
-    X(get_newargs_ex, "__getnewargs_ex__")                           \
-    X(getnewargs, "__getnewargs__")                                  \
-    X(getstate, "__getstate__")                                      \
-    X(reduce, "__reduce__")                                          \
-    X(reduce_ex, "__reduce_ex__")                                    \
-    X(init, "__init__")                                              \
-    X(func, "__func__")                                              \
-    X(self_str, "__self__")                                          \
-    X(getattr_str, "__getattr__")                                    \
-    X(getattribute, "__getattribute__")                              \
-    X(code, "__code__")                                              \
-    X(classmethod_descriptor, "classmethod_descriptor")              \
-    X(builtin_method, "builtin_method")                              \
-    X(name, "__name__")                                              \
-    X(module, "__module__")                                          \
-    X(qualname, "__qualname__")                                      \
-    X(klass, "__class__")                                            \
-    X(args, "args")                                                  \
-    X(enter, "__enter__")                                            \
-    X(exit, "__exit__")                                              \
-    X(full_name, "full_name")                                        \
-    X(module_name, "module_name")                                    \
-    X(full_path, "full_path")                                        \
-    X(project_path, "project_path")                                  \
-    X(object_wrapper, "object_wrapper")                              \
-    X(dispatch_table, "dispatch_table")                              \
-    X(failure_reducer, "failure_reducer")                            \
-    X(special_cases, "special_cases")                                \
-    X(dump, "dump")                                                  \
-    X(getvalue, "getvalue")                                          \
-    X(clear_memo, "clear_memo")                                      \
-    X(append, "append")                                              \
-    X(write, "write")                                                \
-    X(get, "get")                                                    \
-    X(dont_cache, "dont_cache")                                      \
-    X(collect_signature, "collect_signature")                        \
-    X(name_attr, "name")                                             \
-    X(main, "__main__")                                              \
-    X(dunder, "__")                                                  \
-    X(startswith, "startswith")                                      \
-    X(empty, "")
-TARN_STRING_TABLE(Strings, PICKLER_STRINGS);
+namespace safe_pickler {
 
 Strings S;
 Collector& C = leak<Collector>();
-
-struct Bound {
-    // Collaborators.
-    Ref object_wrapper_cls, module_wrapper_cls, unpicklable_cls, function_wrapper_cls,
-        special_wrapper_cls, exception_wrapper_cls;
-    Ref extract_metadata, get_function_full_name, replace_main, relpath, isroutine;
-    Ref problematic_exc, base_pickler, base_pickler_init, bytes_io, tarn_loads;
-    Ref reconstructor, environ_type, copyreg_dispatch, stdlib_names, sys_modules;
-    Ref metric_base;
-    Ref loadclass;  // imported on first use
-    Ref namespace_cls;
-    Ref dont_cache_kw;
-    // Tables (class attributes of SafePickler and module globals).
-    Ref functions_types, method_types, types_to_skip, subclasses_to_skip,
-        full_names_to_run_functions, full_names_to_rebuild_functions_dict,
-        specific_type_for_magic_mock, types_to_continue;
-    // This module's objects.
-    Ref wrap_object, wrap_module, wrap_function, wrap_exception, new_func_wrap, wraper,
-        safe_pickler, failure_reducer, special_cases, used_attributes;
-    // Raw class attributes of object, to tell inherited pickling methods.
-    PyObject* object_reduce = nullptr;
-    PyObject* object_reduce_ex = nullptr;
-    PyObject* object_getstate = nullptr;  // NULL before every object had one
-    PyObject* object_class = nullptr;
-    destructor python_class_dealloc = nullptr;
-    // Exact types that the ordinary route always writes (types_to_skip less
-    // the function types, which are reduced by name first).
-    std::unordered_map<PyTypeObject*, bool> plain_types;
-    std::unordered_map<PyTypeObject*, bool> own_types;
-    std::vector<Ref> own_type_refs;  // keeps the keys of own_types alive
-    std::vector<PyTypeObject*> skip_bases;  // subclasses_to_skip, in its order
-    Ref safe_pickle_kwnames;
-};
 Bound& B = leak<Bound>();
 
-// ------------------------------------------------------------ helpers
-
-Ref none() { return Ref::borrow(Py_None); }
-Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
-
-// Errors that a guard "catching every Exception" absorbs; anything else
-// (KeyboardInterrupt, SystemExit) goes on.
-bool swallow() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-PyTypeObject* as_type(PyObject* o) { return reinterpret_cast<PyTypeObject*>(o); }
-PyObject* as_obj(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
-
-// str(cls) without any metaclass hook: "<class 'module.qualname'>".
-Ref type_text(PyTypeObject* t) { return Ref::steal(PyType_Type.tp_repr(as_obj(t))); }
-
-// A class written by a class statement, as opposed to one implemented in C.
-bool is_python_class(PyTypeObject* t) { return t->tp_dealloc == B.python_class_dealloc; }
-
-bool has_static(PyObject* obj, PyObject* name) { return static_lookup(obj, name) != nullptr; }
-
-// __getstate__ as on interpreters where only classes that define it have
-// one: object's own does not count.
-PyObject* static_getstate(PyObject* obj) {
-    PyObject* found = static_lookup(obj, S.getstate);
-    return found == B.object_getstate ? nullptr : found;
-}
-
-bool is_python_callable(PyObject* attr) {
-    if (PyFunction_Check(attr)) return true;
-    if (Py_IS_TYPE(attr, &PyStaticMethod_Type) || Py_IS_TYPE(attr, &PyClassMethod_Type)) {
-        Ref inner = static_value(attr, S.func);
-        return inner && is_python_callable(inner.get());
-    }
-    return static_lookup(attr, S.code) != nullptr;
-}
-
-Ref make_tuple2(PyObject* a, PyObject* b) { return Ref::steal(PyTuple_Pack(2, a, b)); }
-Ref make_tuple3(PyObject* a, PyObject* b, PyObject* c) {
-    return Ref::steal(PyTuple_Pack(3, a, b, c));
-}
-
-// (callable, (arg,))
-Ref reduce_value1(PyObject* callable, PyObject* arg) {
-    Ref args = Ref::steal(PyTuple_Pack(1, arg));
-    return args ? make_tuple2(callable, args.get()) : Ref();
-}
+constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
 
 Ref loadclass() {
     if (!B.loadclass) B.loadclass = import_attr("jsonpickle.unpickler", "loadclass");
     return B.loadclass;
 }
 
-// ----------------------------------------------------------- predicates
-
-// A Python-level __getattr__ (or __getattribute__) would run on any probe.
-bool has_python_getattr(PyObject* obj) {
-    PyObject* getattr_fn = static_lookup(obj, S.getattr_str);
-    if (getattr_fn && is_python_callable(getattr_fn)) return true;
-    PyObject* getattribute = compat::type_lookup(Py_TYPE(obj), S.getattribute);
-    return getattribute && is_python_callable(getattribute);
-}
-
-// Facts about a class that its instances do not change, computed once per
-// class and dropped when the class is modified.
-struct TypeFacts {
-    IdentityKey type;
-    unsigned int version = 0;
-    signed char named_like_function = -1;
-    signed char standard = -1;
-};
-std::unordered_map<PyTypeObject*, TypeFacts>& type_facts =
-    leak<std::unordered_map<PyTypeObject*, TypeFacts>>();
-
-TypeFacts& facts_for(PyTypeObject* t) {
-    unsigned int version = compat::type_version(t);
-    auto it = type_facts.find(t);
-    if (it != type_facts.end() && version && it->second.version == version &&
-        it->second.type.is(as_obj(t)))
-        return it->second;
-    if (type_facts.size() > 4096) type_facts.clear();
-    TypeFacts& facts = type_facts[t];
-    facts = TypeFacts{IdentityKey::of(as_obj(t)), version};
-    return facts;
-}
-
-int named_like_function(PyTypeObject* t) {
-    Ref text = type_text(t);
-    if (!text) return -1;
-    for (PyObject* needle : {S.classmethod_descriptor, S.builtin_method}) {
-        Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
-        if (at == -2) return -1;
-        if (at >= 0) return 1;
-    }
-    return 0;
-}
-
-int is_function_type(PyTypeObject* t) {
-    int member = PySet_Contains(B.functions_types.get(), as_obj(t));
-    if (member != 0) return member;
-    TypeFacts& facts = facts_for(t);
-    if (facts.named_like_function < 0) {
-        int named = named_like_function(t);
-        if (named < 0) return -1;
-        facts.named_like_function = static_cast<signed char>(named);
-    }
-    return facts.named_like_function;
-}
-
-bool set_contains_quiet(PyObject* set, PyObject* key) {
-    int r = PySet_Contains(set, key);
-    if (r < 0) PyErr_Clear();
-    return r > 0;
-}
-
-// The class in obj's MRO that provides `found` under `name`, or NULL when
-// it comes from the instance itself.
-PyTypeObject* defining_class(PyObject* obj, PyObject* name, PyObject* found) {
-    PyObject* mro = Py_TYPE(obj)->tp_mro;
-    if (!mro) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyTypeObject* base = as_type(PyTuple_GET_ITEM(mro, i));
-        PyObject* value = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, name) : nullptr;
-        if (value) return value == found ? base : nullptr;
-        if (PyErr_Occurred()) PyErr_Clear();
-    }
-    return nullptr;
-}
-
-// An inherited method counts as a customisation unless it comes unchanged
-// from a class implemented in C or from the skip base itself.
-bool customises(PyObject* obj, PyObject* name, PyTypeObject* base) {
-    PyObject* found = static_lookup(obj, name);
-    if (!found) return false;
-    PyTypeObject* owner = defining_class(obj, name, found);
-    if (!owner) return true;
-    return is_python_class(owner) && !PyType_IsSubtype(base, owner);
-}
-
-bool is_subclass_for_skip_impl(PyObject* obj) {
-    PyTypeObject* t = Py_TYPE(obj);
-    for (PyTypeObject* base : B.skip_bases) {
-        if (!PyType_IsSubtype(t, base)) continue;
-        PyObject* reduce = compat::type_lookup(t, S.reduce);
-        PyObject* reduce_ex = compat::type_lookup(t, S.reduce_ex);
-        if (reduce == compat::type_lookup(base, S.reduce) &&
-            reduce_ex == compat::type_lookup(base, S.reduce_ex) &&
-            !customises(obj, S.get_newargs_ex, base) && !customises(obj, S.getnewargs, base) &&
-            !customises(obj, S.get_initargs, base))
-            return true;
-        PyObject* mine = static_getstate(obj);
-        PyObject* theirs = compat::type_lookup(base, S.getstate);
-        if (mine && theirs && theirs != B.object_getstate &&
-            compat::type_lookup(t, S.getstate) == theirs)
-            return true;
-    }
-    return false;
-}
-
-int is_problematic_pickle_impl(PyObject* obj) {
-    PyTypeObject* t = Py_TYPE(obj);
-    Ref qual = compat::type_generic_getattr(as_obj(t), S.qualname);
-    if (!qual) return -1;
-    if (PyUnicode_Check(qual.get()) && PyUnicode_Compare(qual.get(), S.reduce_allowed_qual_name) == 0) {
-        Ref mod = static_value(obj, S.module);
-        if (mod && PyUnicode_Check(mod.get()) &&
-            PyUnicode_Compare(mod.get(), S.reduce_allowed_module) == 0)
-            return 0;
-    }
-    if (compat::type_lookup(t, S.reduce) != B.object_reduce) return 1;
-    if (compat::type_lookup(t, S.reduce_ex) != B.object_reduce_ex) return 1;
-    return has_static(obj, S.get_newargs_ex) || has_static(obj, S.getnewargs) ||
-           has_static(obj, S.get_initargs) || static_getstate(obj) != nullptr;
-}
-
-// A type of the interpreter or its standard library, named truthfully: its
-// module is builtins or a standard one, and it is implemented in C or found
-// again under that module and qualified name.
-int compute_interpreter_type(PyTypeObject* t) {
-    PyObject* key = as_obj(t);
-    int verdict = 0;
-    Ref module = compat::type_generic_getattr(key, S.module);
-    if (!module) {
-        PyErr_Clear();
-    } else if (PyUnicode_Check(module.get())) {
-        Ref parts = Ref::steal(PyUnicode_Split(module.get(), S.dot, 1));
-        if (!parts) return -1;
-        PyObject* top = PyList_GET_ITEM(parts.get(), 0);
-        int standard = PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0;
-        if (!standard) {
-            standard = PySequence_Contains(B.stdlib_names.get(), top);
-            if (standard < 0) return -1;
-        }
-        if (standard) {
-            if (!is_python_class(t)) {
-                verdict = 1;
-            } else {
-                // Found again by static lookups from the module down.
-                PyObject* found = PyDict_GetItemWithError(B.sys_modules.get(), module.get());
-                Ref qual = compat::type_generic_getattr(as_obj(t), S.qualname);
-                if (!qual) return -1;
-                Ref names = Ref::steal(PyUnicode_Split(qual.get(), S.dot, -1));
-                if (!names) return -1;
-                for (Py_ssize_t i = 0; found && i < PyList_GET_SIZE(names.get()); ++i)
-                    found = static_lookup(found, PyList_GET_ITEM(names.get(), i));
-                if (PyErr_Occurred()) PyErr_Clear();
-                verdict = found == key;
-            }
-        }
-    }
-    return verdict;
-}
-
-int is_interpreter_type(PyTypeObject* t) {
-    TypeFacts& facts = facts_for(t);
-    if (facts.standard < 0) {
-        int verdict = compute_interpreter_type(t);
-        if (verdict < 0) return -1;
-        facts.standard = static_cast<signed char>(verdict);
-    }
-    return facts.standard;
-}
-
-// A standard reducer registered for a standard type (types.UnionType) is
-// the interpreter's own code; a user's registration is never consulted.
-Ref standard_copyreg_reduction(PyObject* obj) {
-    PyObject* reducer =
-        PyDict_GetItemWithError(B.copyreg_dispatch.get(), as_obj(Py_TYPE(obj)));
-    if (!reducer) return PyErr_Occurred() ? Ref() : not_implemented();
-    Ref mod = static_value(reducer, S.module);
-    if (!mod || !PyUnicode_Check(mod.get())) return not_implemented();
-    Ref parts = Ref::steal(PyUnicode_Split(mod.get(), S.dot, 1));
-    if (!parts) return {};
-    int standard = PySequence_Contains(B.stdlib_names.get(), PyList_GET_ITEM(parts.get(), 0));
-    if (standard < 0) return {};
-    if (!standard) return not_implemented();
-    Ref reducer_ref = Ref::borrow(reducer);
-    return call(reducer_ref.get(), obj);
-}
-
 // -------------------------------------------------------- full names
 
-// The dotted name a callable is written under.
-// Names already worked out, per callable: every record writes the same few
-// functions (the wrap_* reconstructors among them) again and again. A name
-// depends on the project path only through the main-module rewrite, so the
-// path it was made with is kept beside it.
-struct KnownName {
-    IdentityKey callable;
-    Ref name;
-    Ref project_path;
-};
-auto& known_names = leak<std::unordered_map<PyObject*, KnownName>>();
-
+// The dotted name a callable is written under. Names already worked out
+// are cached per callable (pickler_caches.cpp): every record writes the same
+// few functions (the wrap_* reconstructors among them) again and again. A
+// name depends on the project path only through the main-module rewrite,
+// so the path it was made with is kept beside it.
 Ref compute_full_name(PyObject* target);
 
 Ref callable_full_name(PyObject* obj) {
     Ref target = Ref::borrow(obj);
+    // A class stands for its constructor, a method for its function; both
+    // read statically, so no metaclass or property of the program runs.
     if (PyType_Check(target.get())) {
-        target = compat::type_generic_getattr(target.get(), S.init);
-        if (!target) return {};
+        target = static_attribute(target.get(), S.init);
+        if (!target) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, S.init);
+            return {};
+        }
     }
-    if (has_static(target.get(), S.func)) {
-        target = getattr(target.get(), S.func);
-        if (!target) return {};
-    }
+    if (Ref func = static_value(target.get(), S.func)) target = std::move(func);
     Ref project = C.setting(S.project_path);
     if (!project) return {};
-    auto it = known_names.find(target.get());
-    if (it != known_names.end() && it->second.callable.is(target.get()) &&
-        it->second.project_path.get() == project.get())
-        return it->second.name;
+    if (Ref known = cached_name(target.get(), project.get())) return known;
     Ref name = compute_full_name(target.get());
     if (!name) return {};
-    if (known_names.size() > 4096) known_names.clear();
-    known_names[target.get()] = KnownName{IdentityKey::of(target.get()), name, project};
+    remember_name(target.get(), name, project);
     return name;
 }
 
@@ -423,8 +89,12 @@ Ref compute_full_name(PyObject* target_obj) {
 Ref reduce_function_impl(PyObject* obj) {
     Ref load = loadclass();
     if (!load) return {};
+    // By identity, or by the equality of the interpreter's own callables:
+    // an __eq__ of the program's is never asked.
     for (PyObject* own : {load.get(), B.wraper.get(), B.new_func_wrap.get(), B.reconstructor.get(),
                           B.wrap_object.get(), B.unpicklable_cls.get()}) {
+        if (obj == own) return not_implemented();
+        if (Py_TYPE(obj) != Py_TYPE(own) || is_python_class(Py_TYPE(obj))) continue;
         int eq = PyObject_RichCompareBool(obj, own, Py_EQ);
         if (eq < 0) return {};
         if (eq) return not_implemented();
@@ -466,46 +136,6 @@ Ref dynamic_rebuild_impl(PyObject* obj, PyObject* obj_type, bool strict) {
 
 // ------------------------------------------------ used-attribute reduction
 
-Ref get_attributes_value_impl(PyObject* obj, PyObject* attributes) {
-    Ref data = Ref::steal(PyDict_New());
-    Ref funcs = Ref::steal(PyDict_New());
-    Ref it = Ref::steal(PyObject_GetIter(attributes));
-    if (!data || !funcs || !it) return {};
-    while (Ref attribute = Ref::steal(PyIter_Next(it.get()))) {
-        Ref value = Ref::steal(PyObject_GetAttr(obj, attribute.get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-            PyErr_Clear();
-            continue;
-        }
-        int method = PySet_Contains(B.method_types.get(), as_obj(Py_TYPE(value.get())));
-        if (method < 0) return {};
-        if (method) {
-            Ref self = Ref::steal(PyObject_GetAttr(value.get(), S.self_str));
-            int is_cm = 0;
-            if (self) {
-                is_cm = PyType_Check(self.get());
-            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-            } else {
-                return {};
-            }
-            if (!is_cm) {
-                if (PyDict_SetItem(funcs.get(), attribute.get(), value.get()) < 0) return {};
-                continue;
-            }
-        }
-        if (Py_TYPE(value.get()) == as_type(B.environ_type.get())) {
-            Ref copy = Ref::steal(PyDict_New());
-            if (!copy || PyDict_Merge(copy.get(), value.get(), 1) < 0) return {};
-            value = std::move(copy);
-        }
-        if (PyDict_SetItem(data.get(), attribute.get(), value.get()) < 0) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return make_tuple2(data.get(), funcs.get());
-}
-
 Ref reduce_used_attrs_impl(PyObject* obj, PyObject* attributes) {
     PyObject* obj_type = as_obj(Py_TYPE(obj));
     if (obj_type == as_obj(&PyModule_Type)) obj_type = B.module_wrapper_cls.get();
@@ -517,24 +147,6 @@ Ref reduce_used_attrs_impl(PyObject* obj, PyObject* attributes) {
 }
 
 // ---------------------------------------------------------- dispatch
-
-// A class that answers __class__ itself (a property, a proxy).
-bool lies_about_class(PyObject* obj) {
-    return compat::type_lookup(Py_TYPE(obj), S.klass) != B.object_class;
-}
-
-Ref unpicklable_value(PyTypeObject* t, PyObject* funcs, PyObject* state);
-
-Ref bare_unpicklable(PyTypeObject* t) {
-    Ref funcs = Ref::steal(PyDict_New());
-    Ref state = Ref::steal(PyDict_New());
-    return funcs && state ? unpicklable_value(t, funcs.get(), state.get()) : Ref();
-}
-
-bool is_own_record(PyTypeObject* t) {
-    if (B.own_types.count(t)) return true;
-    return PyType_IsSubtype(t, as_type(B.metric_base.get()));
-}
 
 bool raise_problematic(PyTypeObject* t, const char* why) {
     Ref text = type_text(t);
@@ -561,29 +173,34 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
         return {};
     }
 
-    if (set_contains_quiet(B.types_to_skip.get(), as_obj(obj_type)) ||
-        is_subclass_for_skip_impl(obj))
-        return not_implemented();
+    TypeVerdicts facts;
+    if (!verdicts_for(obj_type, facts)) return {};
+    // Writing these would run the program's code: a proxy's referent, a
+    // class that answers __class__ itself, a metaclass's properties or
+    // attribute hooks, a property over a slot.
+    if (facts.unsafe) return bare_unpicklable(obj_type);
+    if (PyType_Check(obj)) {
+        TypeVerdicts of_class;
+        if (!verdicts_for(as_type(obj), of_class)) return {};
+        if (of_class.meta_hooks) return class_by_name(obj);
+    }
 
-    if (PyType_IsSubtype(obj_type, as_type(PyExc_Exception))) {
-        Ref value;
-        Ref name = callable_full_name(obj);
-        if (name) {
-            Ref args = getattr(obj, S.args);
-            Ref dict = args ? getattr(obj, S.dict_dunder) : Ref();
-            Ref packed = dict ? make_tuple3(name.get(), args.get(), dict.get()) : Ref();
-            if (packed) value = make_tuple2(B.wrap_exception.get(), packed.get());
-        }
-        if (value) return value;
+    int skip = is_subclass_for_skip_impl(obj);
+    if (skip < 0) return {};
+    if (skip) return not_implemented();
+
+    if (PyType_IsSubtype(obj_type, as_type(PyExc_Exception)) && !has_python_getattr(obj)) {
+        if (Ref value = exception_reduction(obj)) return value;
         if (!swallow()) return {};
     }
 
     if (PyModule_Check(obj)) {
-        Ref name = getattr(obj, S.name);
+        Ref name = own(PyModule_GetNameObject(obj));
         return name ? reduce_value1(B.wrap_module.get(), name.get()) : Ref();
     }
 
-    if (!PyType_Check(obj) && !is_own_record(obj_type)) {
+    if (!PyType_Check(obj) && !B.own_types.count(obj_type) &&
+        !PyType_IsSubtype(obj_type, as_type(B.metric_base.get()))) {
         Ref wrap = getattr(self, S.object_wrapper);
         if (!wrap) return {};
         int on = truthy(wrap.get());
@@ -606,7 +223,8 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
         }
     }
 
-    if (set_contains_quiet(B.specific_type_for_magic_mock.get(), as_obj(obj_type))) {
+    if (std::find(B.magic_mock_types.begin(), B.magic_mock_types.end(), obj_type) !=
+        B.magic_mock_types.end()) {
         Ref empty_funcs = Ref::steal(PyDict_New());
         Ref empty_state = Ref::steal(PyDict_New());
         if (!empty_funcs || !empty_state) return {};
@@ -616,12 +234,7 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
 
     // The interpreter's and the standard library's own values: their
     // pickling code is not the user's.
-    int standard = is_interpreter_type(obj_type);
-    if (standard < 0) return {};
-    if (standard) return standard_copyreg_reduction(obj);
-
-    // Writing it would ask the object for its class, which it answers itself.
-    if (lies_about_class(obj)) return bare_unpicklable(obj_type);
+    if (facts.standard) return standard_copyreg_reduction(obj);
 
     if (has_python_getattr(obj)) {
         raise_problematic(obj_type, "it has __getattr__ method");
@@ -633,16 +246,13 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
         raise_problematic(obj_type, "it has one of the pickle methods");
         return {};
     }
+    // The ordinary route would read a list or dict subclass through its
+    // own __iter__ or items().
+    if (facts.container) return container_reduction(obj);
     return not_implemented();
 }
 
-// ------------------------------------------------------ failure reducer
-
-bool is_interpreter_internal(PyTypeObject* t) {
-    return t == &PyGen_Type || t == &PyCoro_Type || t == &PyAsyncGen_Type ||
-           t == &PyFrame_Type || t == &PyTraceBack_Type || t == &PyCode_Type ||
-           t == &PyCell_Type;
-}
+// ------------------------------------------------ failure reducer helper
 
 int should_use_getattr_impl(PyObject* obj, PyObject* prop, PyObject* object_dir,
                             PyObject* class_dir) {
@@ -665,97 +275,6 @@ int should_use_getattr_impl(PyObject* obj, PyObject* prop, PyObject* object_dir,
     if (PyObject_TypeCheck(from_class.get(), &PyProperty_Type)) return 1;
     Ref routine = call(B.isroutine.get(), from_class.get());
     return routine ? truthy(routine.get()) : -1;
-}
-
-Ref unpicklable_value(PyTypeObject* t, PyObject* funcs, PyObject* state) {
-    Ref text = type_text(t);
-    if (!text) return {};
-    Ref args = make_tuple2(text.get(), funcs);
-    return args ? make_tuple3(B.unpicklable_cls.get(), args.get(), state) : Ref();
-}
-
-// Generators, frames and the like reach the caller's frames, module globals
-// and builtins; only their names are kept.
-Ref bounded_internal_value(PyObject* obj) {
-    Ref state = Ref::steal(PyDict_New());
-    Ref funcs = Ref::steal(PyDict_New());
-    if (!state || !funcs) return {};
-    for (PyObject* key : {S.name, S.qualname}) {
-        Ref value = static_value(obj, key);
-        if (value && PyUnicode_CheckExact(value.get()) &&
-            PyDict_SetItem(state.get(), key, value.get()) < 0)
-            return {};
-    }
-    return unpicklable_value(Py_TYPE(obj), funcs.get(), state.get());
-}
-
-Ref function_wrapper_for(PyObject* method) {
-    Ref func = getattr(method, S.func);
-    Ref name = func ? callable_full_name(func.get()) : Ref();
-    if (name) return call(B.function_wrapper_cls.get(), name.get());
-    if (!swallow()) return {};
-    Ref self = getattr(method, S.self_str);
-    Ref klass = self ? getattr(self.get(), S.klass) : Ref();
-    Ref method_name = klass ? getattr(method, S.name) : Ref();
-    Ref unbound = method_name ? getattr(klass.get(), method_name.get()) : Ref();
-    name = unbound ? callable_full_name(unbound.get()) : Ref();
-    if (name) return call(B.function_wrapper_cls.get(), name.get());
-    return {};
-}
-
-Ref failure_reduce_impl(PyObject* obj) {
-    PyTypeObject* obj_type = Py_TYPE(obj);
-    Ref state = Ref::steal(PyDict_New());
-    Ref funcs = Ref::steal(PyDict_New());
-    if (!state || !funcs) return {};
-    if (has_python_getattr(obj) || lies_about_class(obj))
-        return unpicklable_value(obj_type, funcs.get(), state.get());
-    if (is_interpreter_internal(obj_type)) return bounded_internal_value(obj);
-
-    Ref object_dir = Ref::steal(PyObject_Dir(obj));
-    if (!object_dir) return {};
-    Ref klass = getattr(obj, S.klass);
-    if (!klass) return {};
-    Ref class_dir = Ref::steal(PyObject_Dir(klass.get()));
-    if (!class_dir) return {};
-    Ref it = Ref::steal(PyObject_GetIter(object_dir.get()));
-    if (!it) return {};
-    while (Ref prop = Ref::steal(PyIter_Next(it.get()))) {
-        Ref starts = call_method(prop.get(), S.startswith, S.dunder);
-        if (!starts) return {};
-        int dunder = truthy(starts.get());
-        if (dunder < 0) return {};
-        if (dunder) {
-            int enter = PyObject_RichCompareBool(prop.get(), S.enter, Py_EQ);
-            int exit = enter ? 0 : PyObject_RichCompareBool(prop.get(), S.exit, Py_EQ);
-            if (enter < 0 || exit < 0) return {};
-            if (!enter && !exit) continue;
-        }
-        Ref value;
-        int use_getattr = should_use_getattr_impl(obj, prop.get(), object_dir.get(), class_dir.get());
-        if (use_getattr > 0) {
-            value = getattr(obj, prop.get());
-        } else if (use_getattr == 0) {
-            Ref inst = getattr(obj, S.dict_dunder);
-            if (inst) value = Ref::steal(PyObject_GetItem(inst.get(), prop.get()));
-        }
-        if (!value) {
-            if (!swallow()) return {};
-            continue;
-        }
-        if (!Py_IS_TYPE(value.get(), &PyMethod_Type)) {
-            if (PyObject_SetItem(state.get(), prop.get(), value.get()) < 0) return {};
-            continue;
-        }
-        Ref wrapper = function_wrapper_for(value.get());
-        if (!wrapper) {
-            if (!swallow()) return {};
-            continue;
-        }
-        if (PyObject_SetItem(funcs.get(), prop.get(), wrapper.get()) < 0) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return unpicklable_value(obj_type, funcs.get(), state.get());
 }
 
 // --------------------------------------------------- Python entry points
@@ -902,10 +421,12 @@ Params<1> type_params{"obj_type", {"obj_type"}, 1};
 PyObject* safe_pickler_is_obj_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kw) {
     return with_args(type_params, args, nargs, kw, [](auto& a) {
-        int member = PySet_Contains(B.functions_types.get(), a[0]);
+        int member = identity_member(B.functions_types.get(), a[0]);
         if (member < 0) return Ref();
         if (!member) {
-            Ref text = Ref::steal(PyObject_Str(a[0]));
+            // A class's text without its metaclass's __str__ or __repr__.
+            Ref text = Ref::steal(PyType_Check(a[0]) ? type_text(as_type(a[0])).release()
+                                                     : PyObject_Str(a[0]));
             if (!text) return Ref();
             for (PyObject* needle : {S.classmethod_descriptor, S.builtin_method}) {
                 Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
@@ -920,23 +441,24 @@ PyObject* safe_pickler_is_obj_function(PyObject*, PyObject* const* args, Py_ssiz
 PyObject* safe_pickler_is_type_to_skip(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kw) {
     return with_args(type_params, args, nargs, kw, [](auto& a) {
-        return Ref::borrow(set_contains_quiet(B.types_to_skip.get(), a[0]) ? Py_True : Py_False);
+        int member = identity_member(B.types_to_skip.get(), a[0]);
+        return member < 0 ? Ref() : Ref::borrow(member ? Py_True : Py_False);
     });
 }
 
 PyObject* safe_pickler_is_magic_mock_type(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kw) {
     return with_args(type_params, args, nargs, kw, [](auto& a) {
-        return Ref::borrow(set_contains_quiet(B.specific_type_for_magic_mock.get(), a[0])
-                               ? Py_True
-                               : Py_False);
+        int member = identity_member(B.specific_type_for_magic_mock.get(), a[0]);
+        return member < 0 ? Ref() : Ref::borrow(member ? Py_True : Py_False);
     });
 }
 
 PyObject* safe_pickler_is_subclass_for_skip(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kw) {
     return with_args(obj_params, args, nargs, kw, [](auto& a) {
-        return Ref::borrow(is_subclass_for_skip_impl(a[0]) ? Py_True : Py_False);
+        int r = is_subclass_for_skip_impl(a[0]);
+        return r < 0 ? Ref() : Ref::borrow(r ? Py_True : Py_False);
     });
 }
 
@@ -991,9 +513,17 @@ PyObject* helpers_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* helpers_special_cases(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kw) {
     return with_args(obj_params, args, nargs, kw, [](auto& a) {
-        Ref name = getattr(a[0], S.name);
-        Ref module = name ? getattr(a[0], S.module) : Ref();
-        if (!module) return Ref();
+        Ref name, module;
+        if (PyType_Check(a[0])) {
+            // Read as the class statement stored them: no metaclass code.
+            name = static_attribute(a[0], S.name);
+            module = type_module(as_type(a[0]));
+            if (!name || !module) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_False);
+        } else {
+            name = getattr(a[0], S.name);
+            module = name ? getattr(a[0], S.module) : Ref();
+            if (!module) return Ref();
+        }
         Ref empty = Ref::steal(PyList_New(0));
         Ref names = empty ? call_method(B.types_to_continue.get(), S.get, module.get(), empty.get())
                           : Ref();
@@ -1260,18 +790,23 @@ bool bind_imports(PyObject* m) {
     B.namespace_cls = imp("types", "SimpleNamespace");
     B.isroutine = imp("inspect", "isroutine");
     B.reconstructor = imp("copyreg", "_reconstructor");
+    B.copyreg_newobj = imp("copyreg", "__newobj__");
     Ref environ = imp("os", "environ");
     if (environ) B.environ_type = Ref::steal(PyObject_Type(environ.get()));
     B.copyreg_dispatch = imp("copyreg", "dispatch_table");
     B.stdlib_names = imp("sys", "stdlib_module_names");
     B.sys_modules = imp("sys", "modules");
+    B.builtin_module_names = imp("sys", "builtin_module_names");
+    B.is_frozen = imp("_imp", "is_frozen");
+    if (!PyErr_Occurred() && !bind_stdlib_dirs()) return false;
     B.metric_base = imp("tarnwick_collector.data_collection.metrics", "Metric");
     B.dont_cache_kw = Ref::steal(PyTuple_Pack(2, S.dont_cache, S.collect_signature));
     B.safe_pickle_kwnames = Ref::steal(PyTuple_Pack(2, S.failure_reducer, S.special_cases));
     return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.namespace_cls &&
            B.isroutine &&
-           B.reconstructor && B.environ_type && B.copyreg_dispatch && B.stdlib_names &&
-           B.sys_modules && B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames;
+           B.reconstructor && B.copyreg_newobj && B.environ_type && B.copyreg_dispatch &&
+           B.stdlib_names && B.sys_modules && B.builtin_module_names && B.is_frozen &&
+           B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames;
 }
 
 bool bind_constants(PyObject* m) {
@@ -1284,6 +819,12 @@ bool bind_constants(PyObject* m) {
     B.functions_types = set_of({function_type.get(), method_descriptor.get(), method_type.get(),
                                 builtin_function.get(), builtin_method.get()});
     B.method_types = set_of({method_descriptor.get(), method_type.get(), builtin_method.get()});
+    if (!B.functions_types || !B.method_types) return false;
+    for (const Ref* t : {&function_type, &method_descriptor, &method_type, &builtin_function,
+                         &builtin_method})
+        B.function_types.push_back(as_type(t->get()));  // the set keeps them alive
+    for (const Ref* t : {&method_descriptor, &method_type, &builtin_method})
+        B.method_type_list.push_back(as_type(t->get()));
     Ref continue_table = Ref::steal(PyDict_New());
     Ref session = Ref::steal(Py_BuildValue("[s]", "Session"));
     if (!continue_table || !session ||
@@ -1354,7 +895,7 @@ bool add_safe_pickler(PyObject* m) {
     if (!B.types_to_skip) return false;
     for (const Ref& t : skip) {
         if (!t || PySet_Add(B.types_to_skip.get(), t.get()) < 0) return false;
-        int fn = PySet_Contains(B.functions_types.get(), t.get());
+        int fn = identity_member(B.functions_types.get(), t.get());
         if (fn < 0) return false;
         if (!fn) B.plain_types[as_type(t.get())] = true;
     }
@@ -1384,6 +925,13 @@ bool add_safe_pickler(PyObject* m) {
     if (has_yaml.get() == Py_True) {
         Ref mark = imp("yaml._yaml", "Mark");
         if (!mark || PySet_Add(B.specific_type_for_magic_mock.get(), mark.get()) < 0) return false;
+    }
+    {
+        Ref it = own(PyObject_GetIter(B.specific_type_for_magic_mock.get()));
+        if (!it) return false;
+        while (Ref t = own(PyIter_Next(it.get())))
+            B.magic_mock_types.push_back(as_type(t.get()));  // the set keeps them alive
+        if (PyErr_Occurred()) return false;
     }
     for (auto [name, value] : {std::pair{"types_to_skip", &B.types_to_skip},
                                {"subclasses_to_skip", &B.subclasses_to_skip},
@@ -1440,6 +988,8 @@ PyObject* init_module() {
     B.object_reduce_ex = compat::type_lookup(&PyBaseObject_Type, S.reduce_ex);
     B.object_getstate = compat::type_lookup(&PyBaseObject_Type, S.getstate);
     B.object_class = compat::type_lookup(&PyBaseObject_Type, S.klass);
+    B.type_getattribute = compat::type_lookup(&PyType_Type, S.getattribute);
+    B.type_setattr = compat::type_lookup(&PyType_Type, S.setattr_str);
     Ref invocations = imp_module("tarnwick_collector.data_collection.invocations");
     if (!invocations) return nullptr;
     for (const char* name : {"FunctionMetadata", "ExternalFunctionMetadata", "UserFunctionMetadata",
@@ -1452,8 +1002,8 @@ PyObject* init_module() {
     return m.release();
 }
 
-}  // namespace
+}  // namespace safe_pickler
 
 PyMODINIT_FUNC PyInit_pickler() {
-    return guarded(init_module);
+    return tarn::guarded(safe_pickler::init_module);
 }

@@ -15,7 +15,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <iterator>
 #include <new>
+#include <vector>
 
 using namespace tarn;
 
@@ -49,6 +52,7 @@ struct Bound {
     Ref base;               // _pickle.Pickler
     Ref base_init;          // _pickle.Pickler.__init__
     Ref base_dump;          // _pickle.Pickler.dump
+    Ref base_clear_memo;    // _pickle.Pickler.clear_memo
     Ref table_member;       // _pickle.Pickler.dispatch_table: the C struct's field
     Ref pickling_error;
     Ref loads;              // _pickle.loads
@@ -106,13 +110,20 @@ struct DumpState {
     Ref table;  // the dispatch table the C pickler consults
     bool table_is_exact_dict = false;
     Verdicts verdicts;
+    // Every object the C pickler asked about. It may hold them borrowed
+    // from a container that a finalizer empties while the hook runs; these
+    // keep them alive until the dump ends, as its memo keeps the rest.
+    std::vector<Ref> asked;
 
     // Drops every reference (so no cycle through the pickler outlives the
-    // dump); the verdict table keeps its buckets for the next dump.
+    // dump); the tables keep their buckets for the next dump. Finalizers
+    // that run meanwhile cannot reach this state: the pickler still counts
+    // as dumping and the dispatcher is nobody else's.
     void disarm() {
         Ref drop[] = {std::move(user), std::move(user_self), std::move(failure),
                       std::move(special), std::move(proto), std::move(table)};
         verdicts.clear();
+        asked.clear();
     }
 };
 
@@ -206,8 +217,9 @@ bool found_by_name(PyObject* obj, PyObject* name) {
     Ref found = deep_attribute(module.get(), path.get());
     if (!found) return false;
     if (found.get() != obj) {
-        PyErr_Format(B.pickling_error.get(), "Can't pickle %R: it's not the same object as %S.%S",
-                     obj, module_name.get(), global.get());
+        // Named, not repr()'d: a metaclass's __repr__ is the program's code.
+        PyErr_Format(B.pickling_error.get(), "Can't pickle %S: it's not the same object as %S.%S",
+                     global.get(), module_name.get(), global.get());
         return false;
     }
     return true;
@@ -290,7 +302,7 @@ Ref reduce_of(DumpState& st, PyObject* obj) {
     rc = compat::lookup_attr(obj, S.reduce, method);
     if (rc < 0) return {};
     if (rc) return call(method.get());
-    PyErr_Format(B.pickling_error.get(), "can't pickle '%.200s' object: %R", t->tp_name, obj);
+    PyErr_Format(B.pickling_error.get(), "can't pickle '%.200s' object", t->tp_name);
     return {};
 }
 
@@ -437,9 +449,10 @@ Ref override_failed(DumpState& st, PyObject* obj) {
 }
 
 Ref dispatch(DumpState& st, PyObject* obj) {
+    st.asked.push_back(Ref::borrow(obj));
     if (st.user) {
-        Ref rv = st.user_self ? call(st.user.get(), st.user_self.get(), obj)
-                              : call(st.user.get(), obj);
+        Ref user = st.user, user_self = st.user_self;
+        Ref rv = user_self ? call(user.get(), user_self.get(), obj) : call(user.get(), obj);
         if (!rv) return override_failed(st, obj);
         if (rv.get() != Py_NotImplemented || !st.failure) return rv;
     } else if (!st.failure) {
@@ -579,13 +592,7 @@ bool bind_override(DumpState& st, PyObject* self, PyObject* prior) {
         return false;
     }
     if (prior) {
-        if (is_dispatcher(prior)) {  // a dump inside a dump
-            DumpState& outer = as_dispatcher(prior)->st();
-            st.user = outer.user;
-            st.user_self = outer.user_self;
-        } else {
-            st.user = Ref::borrow(prior);
-        }
+        st.user = Ref::borrow(prior);
         return true;
     }
     if (!descr) return true;
@@ -620,7 +627,42 @@ bool uninstall(PyObject* dict, PyObject* dispatcher, PyObject* prior) {
     return rc == 0;
 }
 
+// Picklers whose dump is running. The C pickler's output buffer, frame and
+// memo serve one dump at a time: a second dump, a re-initialisation or a
+// cleared memo in the middle of one would leave the first writing through
+// freed or foreign state.
+auto& dumping = leak<std::vector<PyObject*>>();
+
+bool is_dumping(PyObject* self) {
+    return std::find(dumping.begin(), dumping.end(), self) != dumping.end();
+}
+
+bool refuse_while_dumping(PyObject* self) {
+    if (!is_dumping(self)) return false;
+    PyErr_SetString(PyExc_RuntimeError, "pickler is already dumping");
+    return true;
+}
+
+// Marks `self` as dumping for the scope (threads may end their dumps in
+// any order).
+class DumpingMark {
+public:
+    explicit DumpingMark(PyObject* self) : self_(self) { dumping.push_back(self); }
+    ~DumpingMark() {
+        auto it = std::find(dumping.rbegin(), dumping.rend(), self_);
+        if (it != dumping.rend()) dumping.erase(std::next(it).base());
+    }
+    DumpingMark(const DumpingMark&) = delete;
+    DumpingMark& operator=(const DumpingMark&) = delete;
+
+private:
+    PyObject* self_;
+};
+
 PyObject* Pickler_dump(PyObject* self, PyObject* obj) {
+    if (refuse_while_dumping(self)) return nullptr;
+    Ref keep = Ref::borrow(self);
+    DumpingMark mark(self);
     Ref failure;
     if (compat::lookup_attr(self, S.failure_reducer, failure) < 0) return nullptr;
     // Nothing to stand in for: the C pickler calls the override itself.
@@ -630,6 +672,8 @@ PyObject* Pickler_dump(PyObject* self, PyObject* obj) {
     if (!dict) return nullptr;
     Ref prior = Ref::borrow(PyDict_GetItemWithError(dict.get(), S.reducer_override));
     if (!prior && PyErr_Occurred()) return nullptr;
+    // A dispatcher left behind by a dump whose clean-up failed stands for nothing.
+    if (prior && is_dispatcher(prior.get())) prior.reset();
     Ref dispatcher = take_dispatcher();
     if (!dispatcher) return nullptr;
     if (!arm(as_dispatcher(dispatcher.get())->st(), self, prior.get(), std::move(failure)) ||
@@ -650,7 +694,13 @@ PyObject* Pickler_dump(PyObject* self, PyObject* obj) {
 
 PyObject* Pickler_init_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
+    if (refuse_while_dumping(self)) return nullptr;
     return guarded([&] { return Pickler_init(self, args, nargs, kwnames); });
+}
+
+PyObject* Pickler_clear_memo_entry(PyObject* self, PyObject*) {
+    if (refuse_while_dumping(self)) return nullptr;
+    return guarded([&] { return call(B.base_clear_memo.get(), self).release(); });
 }
 
 PyObject* Pickler_dump_entry(PyObject* self, PyObject* obj) {
@@ -689,6 +739,9 @@ constexpr const char* PICKLER_DOC =
     "failure_reducer and special_cases propagate, and so do RecursionError,\n"
     "MemoryError and exceptions that are not Exception subclasses.\n"
     "\n"
+    "dump(), __init__() and clear_memo() on a pickler that is dumping (from a\n"
+    "reducer, a finalizer or another thread) raise RuntimeError.\n"
+    "\n"
     "Attributes: failure_reducer, special_cases, and protocol (the protocol\n"
     "in use).";
 
@@ -696,7 +749,10 @@ constexpr const char* PICKLER_DOC =
 PyMethodDef Pickler_methods[] = {
     {"__init__", as_method(Pickler_init_entry), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"dump", reinterpret_cast<PyCFunction>(Pickler_dump_entry), METH_O,
-     "Write a pickled representation of obj to the open file."},
+     "Write a pickled representation of obj to the open file. A dump that\n"
+     "starts while the same pickler is dumping raises RuntimeError."},
+    {"clear_memo", reinterpret_cast<PyCFunction>(Pickler_clear_memo_entry), METH_NOARGS,
+     "Clears the pickler's memo (not while it is dumping)."},
     {}};
 
 PyMethodDef module_methods[] = {
@@ -719,6 +775,7 @@ bool bind() {
     if (!B.base) return false;
     B.base_init = attr(B.base, "__init__");
     B.base_dump = attr(B.base, "dump");
+    B.base_clear_memo = attr(B.base, "clear_memo");
     B.table_member = attr(B.base, "dispatch_table");
     B.pickling_error = attr(cpickle, "PicklingError");
     B.loads = attr(cpickle, "loads");
@@ -728,7 +785,7 @@ bool bind() {
     B.reconstructor = attr(copyreg, "_reconstructor");
     B.default_protocol = attr(pickle, "DEFAULT_PROTOCOL");
     B.highest_protocol = attr(pickle, "HIGHEST_PROTOCOL");
-    for (const Ref* r : {&B.base_init, &B.base_dump, &B.table_member, &B.pickling_error, &B.loads,
+    for (const Ref* r : {&B.base_init, &B.base_dump, &B.base_clear_memo, &B.table_member, &B.pickling_error, &B.loads,
                          &B.copyreg_table, &B.copyreg_newobj, &B.copyreg_newobj_ex,
                          &B.reconstructor, &B.default_protocol, &B.highest_protocol})
         if (!*r) return false;

@@ -11,6 +11,8 @@ result is ever executed.
 import io
 import pickle
 
+from tarnwick_collector.recording.opscan import memo_bound
+
 _PROTO = pickle.PROTO[0]
 # Load-time callables that turn a full name into the named object.
 BY_NAME_LOADERS = ("jsonpickle.unpickler.loadclass",)
@@ -119,6 +121,9 @@ class Obj(metaclass=Ref):
 
 
 _classes = {}
+# Crafted recordings can name any number of globals; the cache must not grow
+# with them. A fresh class for a name seen before behaves the same.
+_MAX_CLASSES = 4096
 
 
 def placeholder(module, qualname):
@@ -126,6 +131,8 @@ def placeholder(module, qualname):
     key = (module, qualname)
     cls = _classes.get(key)
     if cls is None:
+        if len(_classes) >= _MAX_CLASSES:
+            _classes.clear()
         name = f"{module}.{qualname}" if module else qualname
         short = str(qualname).rsplit(".", 1)[-1] or "global"
         cls = Ref(short, (Obj,), {"ref_name": name, "ref_module": module,
@@ -169,6 +176,10 @@ def loads(data):
     Raises NotAPickle for input that does not load as one pickle."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise NotAPickle(f"expected bytes, got {type(data).__name__}")
+    # Honest pickles number their memo entries from 0, one per stored object.
+    top = memo_bound(data)
+    if top >= len(data):
+        raise NotAPickle(f"memo index {top} out of range")
     stream = io.BytesIO(data)
     try:
         value = RestrictedUnpickler(stream).load()

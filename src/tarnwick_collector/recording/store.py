@@ -1,8 +1,10 @@
 """The SQLite file of one recording.
 
 Tables: ``meta`` (key/value text about the run), ``calls`` (one row per
-call record: the function's full name, the thread, the time it was sent and
-the record's bytes) and ``metrics`` (kind, detail, time, bytes). Two writer
+call record: the function's full name, the thread, the time it was sent, the
+number of its external calls, the record's bytes and their length) and
+``metrics`` (kind, detail, time, bytes). Files written before ``size`` and
+the indexes existed are still read. Two writer
 processes share the file, so it is in WAL mode with a generous busy timeout.
 """
 
@@ -22,7 +24,8 @@ CREATE TABLE IF NOT EXISTS calls (
     thread TEXT,
     sent REAL,
     external_calls INTEGER,
-    data BLOB NOT NULL
+    data BLOB NOT NULL,
+    size INTEGER
 );
 CREATE TABLE IF NOT EXISTS metrics (
     id INTEGER PRIMARY KEY,
@@ -33,6 +36,9 @@ CREATE TABLE IF NOT EXISTS metrics (
     data BLOB NOT NULL
 );
 CREATE INDEX IF NOT EXISTS calls_function ON calls (function);
+-- What stats reads, without touching the records themselves.
+CREATE INDEX IF NOT EXISTS calls_stats ON calls (function, thread, external_calls, size);
+CREATE INDEX IF NOT EXISTS metrics_kind ON metrics (kind, detail);
 """
 
 
@@ -80,13 +86,39 @@ def update_meta(path, values):
 
 
 _SQLITE_MAGIC = b"SQLite format 3\x00"
+_SIDE_FILES = ("-wal", "-shm")
+# Above this size the whole-file check would delay the first line; damage in
+# a larger file shows up as an error when the reader reaches it.
+_CHECK_BELOW = 32 << 20
+_META_VALUE_MAX = 1 << 20
+_META_ROWS_MAX = 1000
+
+
+def _text(raw):
+    # Text columns of a crafted file need not be UTF-8; keep every row readable.
+    return raw.decode("utf-8", "surrogateescape")
+
+
+class Oversized:
+    """A record's bytes left in the file: larger than the reader's bound."""
+
+    __slots__ = ("size",)
+
+    def __init__(self, size):
+        self.size = size
 
 
 class Recording:
-    """Read access to a recording; every problem is a RecordingError."""
+    """Read access to a recording; every problem is a RecordingError.
 
-    def __init__(self, path):
+    The file is opened read-only and is never changed. Without a write-ahead
+    log beside it, it is opened as immutable, so that no ``-wal``/``-shm``
+    files appear; side files that the reader's connection made anyway are
+    removed again at ``close``."""
+
+    def __init__(self, path, check=None):
         self.path = path
+        self.conn = None
         if not os.path.exists(path):
             raise RecordingError(f"{path}: no such file")
         if os.path.isdir(path):
@@ -94,26 +126,74 @@ class Recording:
         try:
             with open(path, "rb") as f:
                 head = f.read(len(_SQLITE_MAGIC))
+            size = os.path.getsize(path)
         except OSError as exc:
             raise RecordingError(f"{path}: cannot read: {exc.strerror}") from None
         if head != _SQLITE_MAGIC:
             raise RecordingError(f"{path}: not a recording (not an SQLite database)")
+        self._present = {s for s in _SIDE_FILES + ("-journal",) if os.path.exists(path + s)}
+        # A log or journal beside the file holds data, or a writer still runs.
+        params = "mode=ro" if self._present else "mode=ro&immutable=1"
         try:
-            self.conn = sqlite3.connect(f"file:{_uri_path(path)}?mode=ro", uri=True)
+            self.conn = sqlite3.connect(f"file:{_uri_path(path)}?{params}", uri=True)
+            self.conn.text_factory = _text
             self.conn.execute(f"PRAGMA busy_timeout = {BUSY_MS}")
             tables = {r[0] for r in self.conn.execute(
                 "SELECT name FROM sqlite_master WHERE type = 'table'")}
         except sqlite3.DatabaseError as exc:
+            self.close()
             raise RecordingError(f"{path}: damaged recording ({exc})") from None
         if not {"meta", "calls", "metrics"} <= tables:
+            self.close()
             raise RecordingError(f"{path}: not a recording (no recording tables)")
         try:
-            self.meta = dict(self.conn.execute("SELECT key, value FROM meta"))
+            self.meta = self._read_meta()
         except sqlite3.DatabaseError as exc:
+            self.close()
             raise RecordingError(f"{path}: damaged recording ({exc})") from None
         if self.meta.get("format") != FORMAT:
+            self.close()
             raise RecordingError(f"{path}: not a recording (unknown format)")
-        self.check()
+        if check if check is not None else size <= _CHECK_BELOW:
+            try:
+                self.check()
+            except RecordingError:
+                self.close()
+                raise
+        self.columns = {r[1] for r in self._query("PRAGMA table_info(calls)")}
+        self.indexes = self._indexes()
+        self.indexed = self._by_function = None
+        for name, columns in self.indexes.items():
+            if columns == ["function"]:
+                self.indexed = name
+                self._by_function = f"INDEXED BY {_quote_id(name)}"
+
+    def _read_meta(self):
+        rows = self.conn.execute(
+            "SELECT key, substr(value, 1, ?), length(value) > ? FROM meta LIMIT ?",
+            (_META_VALUE_MAX, _META_VALUE_MAX, _META_ROWS_MAX))
+        meta = {}
+        for key, value, cut in rows:
+            if isinstance(key, str):
+                meta[key] = None if cut else value
+        return meta
+
+    def _indexes(self):
+        """Index name -> its columns, for the calls table."""
+        found = {}
+        for row in self._query("PRAGMA index_list(calls)")[:50]:
+            if isinstance(row[1], str):
+                cols = sorted(self._query(f"PRAGMA index_info({_quote(row[1])})"))
+                found[row[1]] = [c[2] for c in cols]
+        return found
+
+    def has_index(self, name, columns):
+        return self.indexes.get(name) == list(columns)
+
+    @property
+    def complete(self):
+        """Whether the recorder finished: the summary is written at its end."""
+        return "summary" in self.meta
 
     def check(self):
         try:
@@ -123,20 +203,96 @@ class Recording:
         if result != ["ok"]:
             raise RecordingError(f"{self.path}: damaged recording ({result[0]})")
 
+    def damaged(self, exc):
+        return RecordingError(f"{self.path}: damaged recording ({exc})")
+
     def _query(self, sql, args=()):
         try:
             return self.conn.execute(sql, args).fetchall()
         except sqlite3.DatabaseError as exc:
-            raise RecordingError(f"{self.path}: damaged recording ({exc})") from None
+            raise self.damaged(exc) from None
 
-    def calls(self, function=None):
-        rows = self._query("SELECT id, function, thread, sent, data FROM calls ORDER BY id")
-        for row in rows:
-            if function is None or matches(row[1], function):
+    def _rows(self, sql, args=()):
+        """Rows one by one from a cursor; damage met on the way is a RecordingError."""
+        try:
+            cursor = self.conn.execute(sql, args)
+            while True:
+                row = cursor.fetchone()
+                if row is None:
+                    return
                 yield row
+        except sqlite3.DatabaseError as exc:
+            raise self.damaged(exc) from None
+
+    def calls(self, function=None, thread=None, limit=None, max_record=None):
+        """(id, function, thread, sent, data) of the calls in the order they
+        were stored, streamed. ``function`` is a full name or its trailing
+        dotted part, ``thread`` a thread name; ``data`` is an ``Oversized``
+        in place of bytes above ``max_record``."""
+        if limit is not None and limit <= 0:
+            return
+        cap = (1 << 62) if max_record is None else max_record
+        data = "CASE WHEN length(data) <= ? THEN data END, length(data)"
+        cols = f"id, function, thread, sent, {data}"
+        if function is None:
+            where, args = ("WHERE thread = ?", (thread,)) if thread is not None else ("", ())
+            rows = self._rows(f"SELECT {cols} FROM calls {where} ORDER BY id", (cap,) + args)
+        elif self.indexed:
+            rows = self._by_ids(self._ids_of(function), cols, cap, thread)
+        else:
+            dotted = "." + function
+            where = "(function = ? OR substr(function, ?) = ?)"
+            args = (cap, function, -len(dotted), dotted)
+            if thread is not None:
+                where += " AND thread = ?"
+                args += (thread,)
+            rows = self._rows(f"SELECT {cols} FROM calls WHERE {where} ORDER BY id", args)
+        shown = 0
+        for row_id, name, thread_name, sent, blob, size in rows:
+            if blob is None and size is not None and size > cap:
+                blob = Oversized(size)
+            yield row_id, name, thread_name, sent, blob
+            shown += 1
+            if limit is not None and shown >= limit:
+                return
+
+    def function_names(self, wanted):
+        """The stored names that ``wanted`` names, found through the index
+        by stepping from one distinct name to the next."""
+        found = []
+        use = self._by_function
+        step = f"SELECT function FROM calls {use} WHERE function > ? ORDER BY function LIMIT 1"
+        at = self._query(f"SELECT function FROM calls {use} WHERE function >= '' "
+                         "ORDER BY function LIMIT 1")
+        while at:
+            name = at[0][0]
+            if isinstance(name, str) and matches(name, wanted):
+                found.append(name)
+            at = self._query(step, (name,))
+        return found
+
+    def _ids_of(self, wanted):
+        # Within one name the index is in id order; several names are merged.
+        import heapq
+
+        names = self.function_names(wanted)
+        sql = f"SELECT id FROM calls {self._by_function} WHERE function = ? ORDER BY id"
+        streams = [self._rows(sql, (name,)) for name in names]
+        for (row_id,) in heapq.merge(*streams):
+            yield row_id
+
+    def _by_ids(self, ids, cols, cap, thread):
+        sql = f"SELECT {cols} FROM calls WHERE id = ?"
+        if thread is not None:
+            sql += " AND thread = ?"
+        for row_id in ids:
+            args = (cap, row_id) if thread is None else (cap, row_id, thread)
+            row = self._query(sql, args)
+            if row:
+                yield row[0]
 
     def metrics(self):
-        return self._query("SELECT id, kind, detail, thread, sent, data FROM metrics ORDER BY id")
+        return self._rows("SELECT id, kind, detail, thread, sent, data FROM metrics ORDER BY id")
 
     def counts(self):
         try:
@@ -148,13 +304,23 @@ class Recording:
         raw = self.meta.get(key)
         if raw is None:
             return default
+        if not isinstance(raw, str):
+            return raw
         try:
             return json.loads(raw)
-        except ValueError:
+        except (ValueError, RecursionError):
             return raw
 
     def close(self):
-        self.conn.close()
+        if self.conn is not None:
+            self.conn.close()
+            self.conn = None
+            for suffix in _SIDE_FILES:
+                if suffix not in self._present:
+                    try:
+                        os.unlink(self.path + suffix)
+                    except OSError:
+                        pass
 
 
 def counts(conn):
@@ -176,3 +342,11 @@ def _uri_path(path):
     from urllib.parse import quote
 
     return quote(os.path.abspath(path))
+
+
+def _quote(name):
+    return "'" + str(name).replace("'", "''") + "'"
+
+
+def _quote_id(name):
+    return '"' + str(name).replace('"', '""') + '"'

@@ -69,14 +69,33 @@ def _describe_metric(data):
     return kind, json.dumps(detail, sort_keys=True) if detail else None
 
 
+_OWN_ENUMS = "tarnwick_collector.data_collection.metrics."
+
+
+def _own_enum_value(cls, member):
+    # Only the reasons of our own metrics module, looked up by name.
+    from tarnwick_collector.data_collection import metrics
+
+    if not cls.startswith(_OWN_ENUMS):
+        return None
+    enum = getattr(metrics, cls[len(_OWN_ENUMS):], None)
+    members = getattr(enum, "__members__", {})
+    return members[member].value if member in members else None
+
+
 def _plain(value):
     if isinstance(value, (str, int, float, bool)) or value is None:
         return value
     if safe_load.is_obj(value):
-        # A str enum member pickles as a call of its class with its value.
+        # A str enum member pickles as a call of its class with its value,
+        # or (3.11 on) as getattr(its class, its name).
         args = value.ref_args
         if len(args) == 1 and isinstance(args[0], str):
             return args[0]
+        if (safe_load.name_of(value) == "builtins.getattr" and len(args) == 2
+                and safe_load.is_ref(args[0]) and isinstance(args[1], str)):
+            own = _own_enum_value(args[0].ref_name, args[1])
+            return own if isinstance(own, str) else f"{args[0].ref_name}.{args[1]}"
         return safe_load.name_of(value)
     return repr(value)[:200]
 
@@ -111,12 +130,12 @@ def main(argv):
     kind, path = argv
     conn = store.connect(path)
     if kind == "data":
-        sql = ("INSERT INTO calls (function, thread, sent, external_calls, data) "
-               "VALUES (?, ?, ?, ?, ?)")
+        sql = ("INSERT INTO calls (function, thread, sent, external_calls, data, size) "
+               "VALUES (?, ?, ?, ?, ?, ?)")
 
         def row(sent, thread, data):
             name, count = describe_call(data)
-            return name, thread, sent, count, data
+            return name, thread, sent, count, data, len(data)
     elif kind == "metrics":
         sql = "INSERT INTO metrics (kind, detail, thread, sent, data) VALUES (?, ?, ?, ?, ?)"
 
