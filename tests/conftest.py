@@ -1,4 +1,5 @@
 import ctypes
+import os
 import pickle
 
 import pytest
@@ -72,3 +73,29 @@ def int_map(native_maps):
     assert mapper
     yield mapper
     native_maps.free_int_to_int_map(mapper)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "memory: asserts on the process's memory figures")
+
+
+def pytest_collection_modifyitems(config, items):
+    # Under the sanitizers memory figures are theirs: freed blocks are held
+    # in quarantine (256 MB) to catch reads after free.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        return
+    skip = pytest.mark.skip(reason="memory figures are meaningless under the sanitizers")
+    for item in items:
+        if item.get_closest_marker("memory"):
+            item.add_marker(skip)
+
+
+def pytest_addoption(parser):
+    parser.addoption("--stress", action="store_true",
+                     help="also run tests/stress (the sanitizer job runs them)")
+
+
+def pytest_ignore_collect(collection_path, config):
+    if collection_path.name == "stress" and not config.getoption("--stress"):
+        return True
+    return None

@@ -346,6 +346,7 @@ def peak_kb(tmp_path, *args):
     return int(report.read_text())
 
 
+@pytest.mark.memory
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
 def test_a_large_file_is_read_in_bounded_memory(tmp_path):
     one = record("m.tiny", args=(1,), returned=2)
