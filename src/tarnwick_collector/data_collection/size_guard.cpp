@@ -52,7 +52,8 @@ struct Known {
     Ref typedefs;                           // pympler's table of per-type entries
     bool numpy = false;                     // pympler probes objects for numpy attributes
     std::array<PyObject*, 5> exception_names{};
-    std::array<PyObject*, 8> meta_names{};
+    std::array<PyObject*, 5> meta_names{};  // read on classes through the metaclass
+    std::array<PyObject*, 3> meta_own{};    // must be type's own
 };
 Known& K = tarn::leak<Known>();
 
@@ -456,6 +457,12 @@ private:
         bool generator = PyGen_CheckExact(o);
         std::size_t begin = copied_.size();
         traverse(o, !purity_ && !generator);
+        // Attributes pympler reads by name give None for empty slots, which
+        // no traversal hands over: counted once.
+        if (!purity_ && !none_counted_) {
+            none_counted_ = true;
+            total += aligned(getsizeof(Py_None));
+        }
 
         if (PyDict_Check(o)) {
             push_items(o, false);  // a dict's traversal may leave out str keys
@@ -569,9 +576,17 @@ private:
         if (m->tp_hash != PyType_Type.tp_hash || m->tp_richcompare != PyType_Type.tp_richcompare ||
             Py_TYPE(m)->tp_hash != PyType_Type.tp_hash)
             return false;
-        for (PyObject* name : K.meta_names)
+        for (PyObject* name : K.meta_own)
             if (compat::type_lookup(m, name) != compat::type_lookup(&PyType_Type, name))
                 return false;
+        // Each name resolves to type's own descriptor, or to a plain value
+        // (a class statement puts __module__ and __doc__ in every class).
+        for (PyObject* name : K.meta_names) {
+            PyObject* found = compat::type_lookup(m, name);
+            if (found != compat::type_lookup(&PyType_Type, name) &&
+                (!found || Py_TYPE(found)->tp_descr_get))
+                return false;
+        }
         PyObject* ga = compat::type_lookup(m, K.s.getattr_);
         return !ga || ga == K.enum_meta_getattr;
     }
@@ -708,6 +723,7 @@ private:
     bool purity_;
     double ceiling_;
     bool stopped_ = false;
+    bool none_counted_ = false;
     std::size_t visits_left_ = kMaxVisits;
     double array_payload_ = 0, array_header_ = 0;
     std::size_t array_count_ = 0;
@@ -774,8 +790,8 @@ bool pympler_safe(PyObject* obj) {
 bool init() {
     if (!K.s.create()) return false;
     K.exception_names = {K.s.args, K.s.filename, K.s.lineno, K.s.msg, K.s.text};
-    K.meta_names = {K.s.getattribute, K.s.name,  K.s.module, K.s.itemsize_dunder,
-                    K.s.basicsize,    K.s.flags, K.s.mro,    K.s.klass};
+    K.meta_names = {K.s.name, K.s.module, K.s.itemsize_dunder, K.s.basicsize, K.s.flags};
+    K.meta_own = {K.s.getattribute, K.s.mro, K.s.klass};
     K.object_sizeof = compat::type_lookup(&PyBaseObject_Type, K.s.sizeof_);
     if (!K.object_sizeof) {
         PyErr_SetString(PyExc_RuntimeError, "object.__sizeof__ not found");
