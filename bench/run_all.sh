@@ -13,4 +13,5 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$PYTHON" "$here/pickle_bench.py"
 "$PYTHON" "$here/tarn_pickle_bench.py"
 "$PYTHON" "$here/hooks_bench.py"
+"$PYTHON" "$here/size_guard_bench.py"
 "$PYTHON" "$here/recorder_bench.py"
