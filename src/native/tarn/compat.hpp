@@ -154,6 +154,7 @@ inline std::size_t preheader_size(PyObject* obj) {
     return (PyType_IS_GC(t) ? gc_head : 0) +
            ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) ? 2 * sizeof(PyObject*) : 0);
 #else
+    (void)t;
     return PyObject_IS_GC(obj) ? gc_head : 0;
 #endif
 }

@@ -311,6 +311,7 @@ private:
 
     void count(PyObject* o) {
         PyTypeObject* t = Py_TYPE(o);
+        Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(t));  // code may reassign __class__
         // pympler reads __dict__, which makes a missing one real; so does
         // this, so that the traversal below hands it over.
         if (!leaf_type(t) && !PyModule_Check(o) && !PyExceptionInstance_Check(o) &&
@@ -454,6 +455,7 @@ private:
     // Nothing here runs code of the program's.
     void copy_children(PyObject* o, int depth) {
         PyTypeObject* t = Py_TYPE(o);
+        Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(t));
         bool generator = PyGen_CheckExact(o);
         std::size_t begin = copied_.size();
         traverse(o, !purity_ && !generator);
@@ -604,10 +606,11 @@ private:
     // The names pympler takes from the __slots__ of every class of the MRO,
     // read on the instance.
     static bool slots_ok(PyTypeObject* t) {
-        PyObject* mro = t->tp_mro;
-        if (!mro || !PyTuple_Check(mro)) return false;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-            PyObject* c = PyTuple_GET_ITEM(mro, i);
+        // Held: the lists made below can run code that replaces the MRO.
+        Ref mro = Ref::borrow(t->tp_mro);
+        if (!mro || !PyTuple_Check(mro.get())) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+            PyObject* c = PyTuple_GET_ITEM(mro.get(), i);
             if (!PyType_Check(c)) return false;
             auto* ct = reinterpret_cast<PyTypeObject*>(c);
             if (!class_ok(ct)) return false;
@@ -654,6 +657,7 @@ private:
 
     bool pure(PyObject* o) {
         PyTypeObject* t = Py_TYPE(o);
+        Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(t));
         if (!class_ok(t)) return false;
         // Exact types pympler has its own entry for, read without lookups
         // on the object.
@@ -735,15 +739,20 @@ private:
 thread_local Scratch t_scratch;
 thread_local bool t_busy = false;
 
-template <class F>
-void with_scratch(F&& f) {
-    if (!t_busy) {
-        t_busy = true;
-        f(t_scratch);
+struct Lease {
+    Lease() : pooled(!t_busy) { t_busy = true; }
+    ~Lease() {
+        if (!pooled) return;
         t_scratch.seen.reset();
         t_busy = false;
-        return;
     }
+    bool pooled;
+};
+
+template <class F>
+void with_scratch(F&& f) {
+    Lease lease;
+    if (lease.pooled) return f(t_scratch);
     auto own = std::make_unique<Scratch>();
     f(*own);
 }
