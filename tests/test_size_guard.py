@@ -421,7 +421,7 @@ def test_containers_emptied_during_the_walk(tmp_path, kind):
     assert proc.stdout.split() == ["False", "True"]
 
 
-ISSUE_PROGRAM = """
+EMPTIED_ARGUMENT = """
 class Plain: pass
 REGISTRY = [Plain() for _ in range(5000)]
 class Handle:
@@ -439,7 +439,7 @@ print("count:", count(REGISTRY), len(REGISTRY) in (0, 5000))
 def test_recording_a_finalizer_that_empties_an_argument(tmp_path):
     # The finalizer runs while the entry hook measures REGISTRY.
     script = tmp_path / "app.py"
-    script.write_text(textwrap.dedent(ISSUE_PROGRAM))
+    script.write_text(textwrap.dedent(EMPTIED_ARGUMENT))
     plain = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
                            timeout=120, cwd=tmp_path)
     recorded = subprocess.run([sys.executable, "-m", "tarnwick_collector", "record", str(script)],
