@@ -13,6 +13,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$PYTHON" "$here/pickle_bench.py"
 "$PYTHON" "$here/tarn_pickle_bench.py"
 "$PYTHON" "$here/hooks_bench.py"
+"$PYTHON" "$here/size_guard_bench.py"
 "$PYTHON" "$here/recorder_bench.py"
 "$PYTHON" "$here/show_bench.py"
 "$PYTHON" "$here/memory_bench.py"

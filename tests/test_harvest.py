@@ -364,6 +364,31 @@ def test_send_failures_are_reported_not_raised(sinks, monkeypatch, exc, name, re
     harvest.record_user_function_return_value(1, outer, type(None))
 
 
+class ProgramTypeError(TypeError):
+    """A program's exception whose text and args are its own code."""
+    touched = []
+
+    @property
+    def args(self):
+        self.touched.append("args")
+        return ("cannot pickle 'decoy' object",)
+
+    def __str__(self):
+        self.touched.append("str")
+        return "cannot pickle 'decoy' object"
+
+
+def test_failure_text_is_read_without_the_exceptions_code(sinks, monkeypatch):
+    data, metrics = sinks
+    monkeypatch.setattr(CollectorSettings, "serializer",
+                        OddSerializer(ProgramTypeError("cannot pickle 'socket' object")))
+    rec = harvest.record_user_function_call(total, [1])
+    harvest.record_user_function_return_value(1, rec, type(None))
+    reported = SER.deserialize(metrics.messages[-1])
+    assert (reported.type_name, reported.reason) == ("socket", UnpicklableReasons.TYPE_ERROR)
+    assert ProgramTypeError.touched == []
+
+
 def test_other_failures_are_counted(sinks, monkeypatch):
     data, metrics = sinks
     monkeypatch.setattr(CollectorSettings, "serializer", OddSerializer(RuntimeError("x")))

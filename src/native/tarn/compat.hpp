@@ -7,6 +7,9 @@
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #endif
+#if PY_VERSION_HEX < 0x030B0000
+#include <frameobject.h>
+#endif
 
 #include <cstddef>
 #include <utility>
@@ -136,8 +139,145 @@ inline unsigned int type_version(PyTypeObject* type) {
 }
 
 
-// sys.getsizeof(obj): (size_t)-1 with an error set on failure.
-inline std::size_t size_of(PyObject* obj) { return _PySys_GetSizeOf(obj); }
+// ----------------------------------------------------- size measurement
+// What sys.getsizeof adds to __sizeof__: the collector's header and, from
+// 3.11 on, the managed dict (and weakref) pointers kept before the object.
+inline std::size_t preheader_size(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    constexpr std::size_t gc_head = 2 * sizeof(void*);
+#if PY_VERSION_HEX >= 0x030C0000
+    return (PyType_IS_GC(t) ? gc_head : 0) +
+           ((t->tp_flags & (Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF))
+                ? 2 * sizeof(PyObject*)
+                : 0);
+#elif PY_VERSION_HEX >= 0x030B0000
+    return (PyType_IS_GC(t) ? gc_head : 0) +
+           ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) ? 2 * sizeof(PyObject*) : 0);
+#else
+    (void)t;
+    return PyObject_IS_GC(obj) ? gc_head : 0;
+#endif
+}
+
+// object.__sizeof__(obj), computed without a call.
+inline std::size_t object_sizeof(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    Py_ssize_t size = t->tp_basicsize;
+    if (t->tp_itemsize > 0) size += Py_SIZE(obj) * t->tp_itemsize;
+    return static_cast<std::size_t>(size);
+}
+
+// The dict a type keeps its own attributes in (not its bases'). Borrowed.
+inline PyObject* own_type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref d = Ref::steal(PyType_GetDict(type));
+    return d.get();  // the type keeps it alive
+#else
+    return type->tp_dict;
+#endif
+}
+
+// What a weak reference points to, or empty when it is dead.
+inline Ref weakref_referent(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) PyErr_Clear();
+    return Ref::steal(obj);
+#else
+    PyObject* obj = PyWeakref_GetObject(ref);
+    if (!obj || obj == Py_None) return {};
+    return Ref::borrow(obj);
+#endif
+}
+
+// Whether instances of `t` can have an instance __dict__.
+inline bool supports_instance_dict(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (t->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
+#endif
+    return t->tp_dictoffset != 0;
+}
+
+// The instance dict of `obj` as an owned reference, made when the object
+// supports one and has none yet; empty (no error) when it has no dict.
+inline Ref ensure_instance_dict(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) && Py_TYPE(obj)->tp_dictoffset == 0)
+        return {};
+    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!d) PyErr_Clear();
+    return d;
+#else
+    PyObject** slot = _PyObject_GetDictPtr(obj);  // 3.11: makes a managed dict real
+    if (!slot) return {};
+    if (*slot) return Ref::borrow(*slot);
+    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!d) PyErr_Clear();
+    return d;
+#endif
+}
+
+// The instance dict of `obj` if it already exists (3.11 and later: also
+// one the interpreter keeps as inline values). Owned; empty otherwise.
+inline Ref existing_instance_dict(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return ensure_instance_dict(obj);
+#else
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot ? Ref::borrow(*slot) : Ref();
+#endif
+}
+
+// A suspended generator's frame where it is an object of its own that the
+// generator's traversal hands over (3.10); NULL where the generator visits
+// its locals itself.
+inline PyObject* generator_frame(PyObject* gen) {
+#if PY_VERSION_HEX < 0x030B0000
+    return reinterpret_cast<PyObject*>(reinterpret_cast<PyGenObject*>(gen)->gi_frame);
+#else
+    (void)gen;
+    return nullptr;
+#endif
+}
+
+// Whether `child`, met in the traversal of a generator's frame, is part of
+// the frame's context (caller, code, globals, builtins) rather than its state.
+inline bool frame_context(PyObject* frame, PyObject* child) {
+#if PY_VERSION_HEX < 0x030B0000
+    auto* f = reinterpret_cast<PyFrameObject*>(frame);
+    return child == reinterpret_cast<PyObject*>(f->f_back) ||
+           child == reinterpret_cast<PyObject*>(f->f_code) || child == f->f_builtins ||
+           child == f->f_globals;
+#else
+    (void)frame, (void)child;
+    return false;
+#endif
+}
+
+// The names of a generator's local variables, cells and free variables:
+// the keys its frame's locals dict gets. Owned tuples, appended to `out`.
+template <class Out>
+inline void generator_local_names(PyObject* gen, Out&& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(gen))));
+    if (!code) { PyErr_Clear(); return; }
+    Ref names = Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames"));
+    if (names) out(std::move(names)); else PyErr_Clear();
+    for (const char* n : {"co_cellvars", "co_freevars"}) {
+        Ref more = Ref::steal(PyObject_GetAttrString(code.get(), n));
+        if (more) out(std::move(more)); else PyErr_Clear();
+    }
+#elif PY_VERSION_HEX >= 0x030B0000
+    auto* code = reinterpret_cast<PyGenObject*>(gen)->gi_code;
+    if (code) out(Ref::borrow(code->co_localsplusnames));
+#else
+    auto* code = reinterpret_cast<PyCodeObject*>(reinterpret_cast<PyGenObject*>(gen)->gi_code);
+    if (!code) return;
+    out(Ref::borrow(code->co_varnames));
+    out(Ref::borrow(code->co_cellvars));
+    out(Ref::borrow(code->co_freevars));
+#endif
+}
 
 // Takes the pending exception out of the thread's error indicator and
 // leaves the indicator empty. The indicator's references are not released:

@@ -109,11 +109,23 @@ Ref full_name_of(PyObject* record) {
     return meta ? getattr(meta.get(), S.full_name) : Ref();
 }
 
+// An exception's text as BaseException.__str__ gives it for a single str
+// argument, read from BaseException's own args: no property, __str__ or
+// other method of the exception's class runs (it may be the program's).
+// "" for any other arguments.
+Ref exception_text(PyObject* exc) {
+    if (!PyExceptionInstance_Check(exc)) return Ref::borrow(S.empty);
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+    if (!args || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1 ||
+        !PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0)))
+        return Ref::borrow(S.empty);
+    return Ref::borrow(PyTuple_GET_ITEM(args, 0));
+}
+
 // The type name quoted in an exception's text at `index` (text cut at
 // single quotes); "" when the text has fewer quoted parts.
 Ref quoted_type_name(PyObject* exc, Py_ssize_t index) {
-    Ref text = Ref::steal(PyObject_Str(exc));
-    if (!text) return {};
+    Ref text = exception_text(exc);
     Ref parts = Ref::steal(PyUnicode_Split(text.get(), S.quote, -1));
     if (!parts) return {};
     if (PyList_GET_SIZE(parts.get()) <= index) return Ref::borrow(S.empty);
@@ -140,16 +152,31 @@ int report_pickling_failure() {
 
 // -------------------------------------------------------- size guard
 
-// asizeof.asizeof(obj, limit=3) > MAX_STRING_SIZE, with pympler consulted
-// only where the native bound does not settle it.
+// asizeof.asizeof(obj, limit=3) > MAX_STRING_SIZE. The native measure
+// settles every value it finds below the limit. Above it (or past its
+// budget) pympler decides, but only for values it can measure without
+// running the program's code; for the others the native measure is the
+// answer (pympler's would differ only by what that code returned).
 int is_size_too_big_impl(PyObject* obj) {
     if (obj == Py_None) return 0;
     if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
         Py_ssize_t n = PyUnicode_Check(obj) ? PyUnicode_GET_LENGTH(obj) : PyBytes_GET_SIZE(obj);
         return static_cast<double>(n) > B.max_size;
     }
-    double bound = size_guard::upper_bound(obj, B.max_size);
-    if (bound >= 0 && bound <= B.max_size) return 0;
+    size_guard::Stats& stats = size_guard::stats();
+    ++stats.measured;
+    Ref held = Ref::borrow(obj);
+    size_guard::Measure m = size_guard::measure(obj, B.max_size);
+    if (m.complete && !m.over) {
+        ++stats.native;
+        return 0;
+    }
+    if (!m.complete || !size_guard::pympler_safe(obj)) {
+        // A walk too large to finish is judged by what it counted.
+        ++stats.c_level;
+        return m.over ? 1 : 0;
+    }
+    ++stats.pympler;
     PyObject* argv[] = {obj, B.limit_value.get()};
     Ref size = Ref::steal(PyObject_Vectorcall(B.asizeof.get(), argv, 1, B.limit_kw.get()));
     if (!size) {
@@ -212,10 +239,12 @@ Ref get_function_call_object_impl(PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0; !big && i < PyTuple_GET_SIZE(new_args.get()); ++i)
         if ((big = too_big(PyTuple_GET_ITEM(new_args.get(), i))) < 0) return {};
     if (!big && kwargs != Py_None) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (!big && PyDict_Next(kwargs, &pos, &key, &value))
-            if ((big = too_big(value)) < 0) return {};
+        // The guard can run code that changes the dict: its values are
+        // owned before any is measured.
+        Ref values = Ref::steal(PyDict_Values(kwargs));
+        if (!values) return {};
+        for (Py_ssize_t i = 0; !big && i < PyList_GET_SIZE(values.get()); ++i)
+            if ((big = too_big(PyList_GET_ITEM(values.get(), i))) < 0) return {};
     }
     if (big) {
         Ref name = getattr(meta.get(), S.full_name);
@@ -314,15 +343,40 @@ PyObject* is_size_too_big(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// The native bound alone (None when it cannot decide); for tests.
+// For tests: the native measure alone (None when the walk does not
+// finish), whether pympler could measure a value without running the
+// program's code, the guard's counters, and a stand-in limit.
 PyObject* size_upper_bound(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     std::array<PyObject*, 1> a;
     if (!obj_params.parse(args, nargs, kw, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        double bound = size_guard::upper_bound(a[0], 1e300);
-        if (bound < 0) Py_RETURN_NONE;
-        return PyFloat_FromDouble(bound);
+        size_guard::Measure m = size_guard::measure(a[0], 1e300);
+        if (!m.complete) Py_RETURN_NONE;
+        return PyFloat_FromDouble(m.total);
     });
+}
+
+PyObject* size_guard_pympler_safe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kw) {
+    std::array<PyObject*, 1> a;
+    if (!obj_params.parse(args, nargs, kw, a)) return nullptr;
+    return guarded([&] { return PyBool_FromLong(size_guard::pympler_safe(a[0])); });
+}
+
+PyObject* size_guard_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+    if (!no_args("_size_guard_stats", nargs, kw)) return nullptr;
+    const size_guard::Stats& st = size_guard::stats();
+    return Py_BuildValue("{sKsKsKsK}", "measured", (unsigned long long)st.measured, "native",
+                         (unsigned long long)st.native, "pympler", (unsigned long long)st.pympler,
+                         "c_level", (unsigned long long)st.c_level);
+}
+
+PyObject* set_size_guard_limit(PyObject*, PyObject* value) {
+    double limit = PyFloat_AsDouble(value);
+    if (limit == -1.0 && PyErr_Occurred()) return nullptr;
+    double old = B.max_size;
+    B.max_size = limit;
+    return PyFloat_FromDouble(old);
 }
 
 Params<3> metric_params{"create_size_too_big_metric",
@@ -730,7 +784,8 @@ Ref filter_globals(PyObject* function_globals, PyObject* func_full_name) {
     Ref keys = Ref::steal(PyMapping_Keys(function_globals));
     if (!keys) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        Ref key_ref = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        PyObject* key = key_ref.get();
         Ref value = Ref::steal(PyObject_GetItem(function_globals, key));
         if (!value) return {};
         if (Py_IS_TYPE(value.get(), &PyModule_Type)) {
@@ -925,6 +980,9 @@ PyMethodDef functions[] = {
     {"get_function_call_object", as_method(get_function_call_object), FK, nullptr},
     {"is_size_too_big", as_method(is_size_too_big), FK, nullptr},
     {"_size_upper_bound", as_method(size_upper_bound), FK, nullptr},
+    {"_size_guard_pympler_safe", as_method(size_guard_pympler_safe), FK, nullptr},
+    {"_size_guard_stats", as_method(size_guard_stats), FK, nullptr},
+    {"_set_size_guard_limit", set_size_guard_limit, METH_O, nullptr},
     {"create_size_too_big_metric", as_method(create_size_too_big_metric), FK, nullptr},
     {"get_exc_value", as_method(get_exc_value), FK,
      "Take the pending exception out of the error indicator."},
