@@ -513,7 +513,8 @@ def _fmt_stand_in(obj, w, sub):
         out.append(_capped(w, attrs.items(), len(attrs),
                            lambda kv: f"{_key_text(kv[0], w, 0)}={sub(kv[1])}", " "))
     if parts.cut:
-        what = f", {parts.left_out} attributes" if parts.left_out else ""
+        n = parts.left_out
+        what = f", {n} attribute{'s' if n != 1 else ''}" if n else ""
         out.append(f"(not opened: {label(parts.cut, 20)}{what})")
     elif parts.left_out:
         out.append(f"… {parts.left_out} more")

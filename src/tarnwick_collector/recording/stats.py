@@ -146,8 +146,12 @@ def gather(rec):
             dropped["failure"] = dropped.get("failure", 0) + n
 
     stand_ins, stand_ins_by_function = stand_in_counts(stand_in_rows)
-    for name, n in stand_ins_by_function.items():
-        functions.setdefault(name, _entry())["stand_ins"] += n
+    if stand_ins:
+        # Per function only in recordings that have any.
+        for name in stand_ins_by_function:
+            functions.setdefault(name, _entry())
+        for name, entry in functions.items():
+            entry["stand_ins"] = stand_ins_by_function.get(name, 0)
 
     summary = rec.meta_json("summary")
     if not isinstance(summary, dict):
@@ -190,7 +194,7 @@ def gather(rec):
 
 
 def _entry():
-    return {"calls": 0, "dropped": {}, "stand_ins": 0, "external_calls": 0, "bytes": 0}
+    return {"calls": 0, "dropped": {}, "external_calls": 0, "bytes": 0}
 
 
 def _reasons(counts):
@@ -251,7 +255,7 @@ def text(stats):
                  for f in funcs]
         width = min(max(len("function"), *(len(n) for n in names)), 60)
         # The stand-ins column only where there are any.
-        column = any(f["stand_ins"] for f in funcs)
+        column = any(f.get("stand_ins") for f in funcs)
         out.append("")
         out.append(f"{'function':<{width}}  {'calls':>8}  {'external':>8}  {'bytes':>9}  "
                    + (f"{'stand-ins':>9}  " if column else "") + "dropped")
