@@ -50,6 +50,8 @@ namespace {
     X(update, "update")                                                        \
     X(add, "add")                                                              \
     X(stand_ins_credit, "_stand_ins")                                          \
+    X(pickler_module, "tarnwick_collector.data_serialization.pickler")        \
+    X(stand_in_api, "_stand_in_api")                                           \
     X(empty, "")
 TARN_STRING_TABLE(Strings, HARVEST_STRINGS);
 
@@ -151,9 +153,27 @@ struct Tally {
     std::uint64_t n[stand_ins::REASONS] = {};
 };
 
+// The pickler's counts are reached once it is loaded (it counts from zero
+// on every thread): before that, none can have been written.
+const stand_ins::Api* stand_in_api() {
+    if (B.stand_in_api) return B.stand_in_api;
+    Ref pickler = Ref::steal(PyImport_GetModule(S.pickler_module));
+    if (!pickler) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref capsule = Ref::steal(PyObject_GetAttr(pickler.get(), S.stand_in_api));
+    void* api = capsule ? PyCapsule_GetPointer(capsule.get(), stand_ins::CAPSULE) : nullptr;
+    if (!api) PyErr_Clear();  // a module still being initialized
+    B.stand_in_api = static_cast<const stand_ins::Api*>(api);
+    return B.stand_in_api;
+}
+
 Tally stand_ins_now() {
     Tally t;
-    const std::uint64_t* counts = B.stand_in_api->written();
+    const stand_ins::Api* api = stand_in_api();
+    if (!api) return t;
+    const std::uint64_t* counts = api->written();
     for (int i = 0; i < stand_ins::REASONS; ++i) t.n[i] = counts[i];
     return t;
 }
@@ -360,7 +380,7 @@ PyObject* record_user_function_call(PyObject*, PyObject* const* args, Py_ssize_t
         if (!tracker) return nullptr;
         Ref caller = current_tracker();
         if (!caller || PyObject_SetAttr(tracker.get(), S.caller_function, caller.get()) < 0 ||
-            !set_current(tracker.get()) || !credit_stand_ins(tracker.get(), before))
+            !credit_stand_ins(tracker.get(), before) || !set_current(tracker.get()))
             return nullptr;
         return record.release();
     });
@@ -597,7 +617,10 @@ PyObject* external_return(PyObject* return_value, PyObject* record, PyObject* cu
         if (!is_zero(since(before))) {
             // The current call holds this external call's record.
             Ref tracker = current_tracker();
-            if (!tracker || !credit_stand_ins(tracker.get(), before)) return nullptr;
+            if (!tracker || !credit_stand_ins(tracker.get(), before)) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+                PyErr_Clear();
+            }
         }
         Py_RETURN_NONE;
     };
@@ -1070,11 +1093,6 @@ bool bind(PyObject* m) {
         !bind_to(B.stand_in_reasons[stand_ins::ATTRIBUTE_HOOKS],
                  attr_of(stand_in_reasons, "ATTRIBUTE_HOOKS")))
         return false;
-    // The pickler's counts of the stand-ins it writes. PyCapsule_Import
-    // reaches submodules only through attributes: the module goes first.
-    if (!imp_module("tarnwick_collector.data_serialization.pickler")) return false;
-    B.stand_in_api = static_cast<const stand_ins::Api*>(PyCapsule_Import(stand_ins::CAPSULE, 0));
-    if (!B.stand_in_api) return false;
 
     // Module constants and shared state, in their order.
     Ref current_calls = attr_of(pathway, "thread_id_to_current_call");
