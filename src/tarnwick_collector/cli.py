@@ -1,6 +1,6 @@
 """tarnwick record|show|stats|demo ... (also: python -m tarnwick_collector ...)
 
-    record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
+    record [--out FILE] [--project DIR] [--strict] [--no-hooks] SCRIPT [ARGS...]
         run SCRIPT as ``python SCRIPT ARGS`` would, recording the calls of its
         project functions
     show FILE [--function NAME] [--thread NAME] [--limit N] [--json]
@@ -24,7 +24,8 @@ PROG = "tarnwick"
 # Seconds the writers get to store what is buffered when the program calls os._exit.
 EXIT_WAIT = 2.0
 
-RECORD_HELP = """usage: {prog} record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
+RECORD_HELP = """usage: {prog} record [--out FILE] [--project DIR] [--strict] [--no-hooks]
+       SCRIPT [ARGS...]
 
 Run SCRIPT as `python SCRIPT ARGS` would (same sys.argv, __main__,
 sys.path[0], output, tracebacks and exit status) and record the calls of
@@ -36,9 +37,17 @@ error at the end. While it runs on a terminal, a status line on standard
 error shows the calls recorded so far and the file's size; it is erased
 before the summary. Nothing else is added to the program's output.
 
+A value that cannot be written without running its own code (its class
+defines pickling methods, or a Python __getattr__/__getattribute__) is
+written as a stand-in: its class's name and the attributes read from its
+__dict__ and slots, without running any of the program's code; `show`
+marks it as <stand-in ...>.
+
 options (they stop at SCRIPT; what follows belongs to the script):
   --out FILE, -o FILE  the recording (default: SCRIPT's name + .recording.db)
   --project DIR        the folder of the project's files (default: SCRIPT's)
+  --strict             no stand-ins: a call with such a value is dropped, and
+                       its function is not recorded again
   --no-hooks           run the tracing layer with the recording hooks off:
                        nothing is stored, one line of counts at the end
   -h, --help           this text"""
@@ -67,9 +76,9 @@ def parse_record(argv, flags=None):
             break
         if arg in ("-h", "--help"):
             raise UsageError("help")
-        if arg == "--no-hooks":
+        if arg in ("--no-hooks", "--strict"):
             if flags is not None:
-                flags.add("no-hooks")
+                flags.add(arg[2:])
             i += 1
             continue
         name, eq, value = arg.partition("=")
@@ -148,7 +157,8 @@ def record(argv):
     from tarnwick_collector.tracing import Tracer
 
     project_dir = project or os.path.dirname(os.path.abspath(script))
-    session = Session(out, project_dir, script=os.path.abspath(script), argv=args)
+    session = Session(out, project_dir, script=os.path.abspath(script), argv=args,
+                      stand_ins="strict" not in flags)
     try:
         session.open()
     except Exception as exc:
@@ -292,6 +302,11 @@ def _summary_text(summary):
             parts.append(f"{value} {what}")
         else:
             odd.append(key)
+    stand_ins = summary.get("stand_ins")
+    if isinstance(stand_ins, dict):
+        total = sum(n for n in stand_ins.values() if type(n) is int and n > 0)
+        if total:
+            parts.append(f"{total} stand-in{'s' if total != 1 else ''}")
     seconds = summary.get("seconds", 0)
     if isinstance(seconds, (int, float)) and not isinstance(seconds, bool) \
             and abs(seconds) < 1e12:

@@ -279,6 +279,20 @@ inline void generator_local_names(PyObject* gen, Out&& out) {
 #endif
 }
 
+// How deep the thread is in nested C-level calls, as the interpreter counts
+// them against its recursion limit (each value the C pickler descends into
+// counts one). Only the difference of two readings means anything.
+inline int recursion_depth() {
+    PyThreadState* ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    return -ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return ts->recursion_limit - ts->recursion_remaining;
+#else
+    return ts->recursion_depth;
+#endif
+}
+
 // Takes the pending exception out of the thread's error indicator and
 // leaves the indicator empty. The indicator's references are not released:
 // the tracing extension restores that same exception after the hook, with

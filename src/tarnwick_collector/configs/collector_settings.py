@@ -52,5 +52,9 @@ class CollectorSettings:
     metrics_subprocess = MessageSink("metrics")
 
     external_calls_max = 100
+    # A value the pickler refuses (its class has its own pickling methods, or
+    # a Python __getattr__/__getattribute__) drops the call by default; on,
+    # it is written as a StandIn read from its __dict__ and slots instead.
+    stand_ins_for_refused = False
     project_files = set()
     project_path = os.getcwd()

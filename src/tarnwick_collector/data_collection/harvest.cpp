@@ -7,6 +7,7 @@
 
 #include "size_guard.hpp"
 #include "tarn/weak_table.hpp"
+#include "tarn/stand_ins.hpp"
 
 #include <variant>
 
@@ -51,6 +52,9 @@ namespace {
     X(quote, "'")                                                              \
     X(update, "update")                                                        \
     X(add, "add")                                                              \
+    X(stand_ins_credit, "_stand_ins")                                          \
+    X(pickler_module, "tarnwick_collector.data_serialization.pickler")        \
+    X(stand_in_api, "_stand_in_api")                                           \
     X(empty, "")
 TARN_STRING_TABLE(Strings, HARVEST_STRINGS);
 
@@ -71,6 +75,9 @@ struct Bound {
     Ref asizeof, find_spec;
     Ref limit_kw;  // ("limit",)
     Ref limit_value;
+    Ref stand_ins_metric;
+    Ref stand_in_reasons[stand_ins::REASONS];
+    const stand_ins::Api* stand_in_api = nullptr;
     double max_size = 805306368.0;
 };
 Bound& B = leak<Bound>();
@@ -148,6 +155,99 @@ int report_pickling_failure() {
                          problematic ? B.reduce.get() : B.type_error.get())
                ? 1
                : -1;
+}
+
+// ------------------------------------------------- stand-in counting
+// The pickler counts per thread the values it writes as stand-ins. A call
+// is credited with those written for its own values and for its external
+// calls' results, and the count goes out in StandIns metrics once its
+// record is stored. Until its return a call's credit waits on its tracker,
+// set only when there is one.
+
+struct Tally {
+    std::uint64_t n[stand_ins::REASONS] = {};
+};
+
+// The pickler's counts are reached once it is loaded (it counts from zero
+// on every thread): before that, none can have been written.
+const stand_ins::Api* stand_in_api() {
+    if (B.stand_in_api) return B.stand_in_api;
+    Ref pickler = Ref::steal(PyImport_GetModule(S.pickler_module));
+    if (!pickler) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref capsule = Ref::steal(PyObject_GetAttr(pickler.get(), S.stand_in_api));
+    void* api = capsule ? PyCapsule_GetPointer(capsule.get(), stand_ins::CAPSULE) : nullptr;
+    if (!api) PyErr_Clear();  // a module still being initialized
+    B.stand_in_api = static_cast<const stand_ins::Api*>(api);
+    return B.stand_in_api;
+}
+
+Tally stand_ins_now() {
+    Tally t;
+    const stand_ins::Api* api = stand_in_api();
+    if (!api) return t;
+    const std::uint64_t* counts = api->written();
+    for (int i = 0; i < stand_ins::REASONS; ++i) t.n[i] = counts[i];
+    return t;
+}
+
+Tally since(const Tally& before) {
+    Tally now = stand_ins_now();
+    for (int i = 0; i < stand_ins::REASONS; ++i) now.n[i] -= before.n[i];
+    return now;
+}
+
+bool is_zero(const Tally& t) {
+    for (std::uint64_t n : t.n)
+        if (n) return false;
+    return true;
+}
+
+// Adds what `tracker` was credited before to `t`; -1 on error.
+int held_credit(PyObject* tracker, Tally& t) {
+    Ref held;
+    if (compat::lookup_attr(tracker, S.stand_ins_credit, held) < 0) return -1;
+    if (!held || !PyTuple_CheckExact(held.get()) || PyTuple_GET_SIZE(held.get()) != stand_ins::REASONS)
+        return 0;
+    for (int i = 0; i < stand_ins::REASONS; ++i) {
+        unsigned long long n = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(held.get(), i));
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+        t.n[i] += n;
+    }
+    return 1;
+}
+
+// Credits `tracker` (a tracker or None) with the stand-ins written since `before`.
+bool credit_stand_ins(PyObject* tracker, const Tally& before) {
+    Tally t = since(before);
+    if (is_zero(t) || tracker == Py_None) return true;
+    if (held_credit(tracker, t) < 0) return false;
+    Ref held = Ref::steal(PyTuple_New(stand_ins::REASONS));
+    if (!held) return false;
+    for (int i = 0; i < stand_ins::REASONS; ++i) {
+        PyObject* n = PyLong_FromUnsignedLongLong(t.n[i]);
+        if (!n) return false;
+        PyTuple_SET_ITEM(held.get(), i, n);
+    }
+    return PyObject_SetAttr(tracker, S.stand_ins_credit, held.get()) == 0;
+}
+
+// After a stored record: one StandIns metric per reason with values written
+// as stand-ins, those since `before` and those credited to the tracker.
+bool report_stand_ins(PyObject* tracker, PyObject* full_name, const Tally& before) {
+    Tally t = since(before);
+    // A thread that never wrote one has credited none.
+    if (!is_zero(stand_ins_now()) && held_credit(tracker, t) < 0) return false;
+    for (int i = 0; i < stand_ins::REASONS; ++i) {
+        if (!t.n[i]) continue;
+        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(t.n[i]));
+        if (!count || !C.send_metric(B.stand_ins_metric.get(), full_name,
+                                     B.stand_in_reasons[i].get(), count.get()))
+            return false;
+    }
+    return true;
 }
 
 // -------------------------------------------------------- size guard
@@ -290,6 +390,7 @@ PyObject* record_user_function_call(PyObject*, PyObject* const* args, Py_ssize_t
             PyTuple_SET_ITEM(arg_tuple.get(), i, Py_NewRef(args[i]));
 
         if (!C.send_metric(B.collection_try.get())) return nullptr;
+        Tally before = stand_ins_now();
         Ref record = get_function_call_object_impl(arg_tuple.get(), kwargs.get());
         if (!record) return nullptr;
         if (record.get() == Py_None) {
@@ -311,7 +412,7 @@ PyObject* record_user_function_call(PyObject*, PyObject* const* args, Py_ssize_t
         if (!tracker) return nullptr;
         Ref caller = current_tracker();
         if (!caller || PyObject_SetAttr(tracker.get(), S.caller_function, caller.get()) < 0 ||
-            !set_current(tracker.get()))
+            !credit_stand_ins(tracker.get(), before) || !set_current(tracker.get()))
             return nullptr;
         return record.release();
     });
@@ -564,9 +665,19 @@ PyObject* with_given_exception(F&& body) {
 
 PyObject* external_return(PyObject* return_value, PyObject* record, PyObject* cur_exc) {
     auto finish = [&](PyObject* exc) -> PyObject* {
+        Tally before = stand_ins_now();
         if (!finish_external_call(return_value, record, exc)) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
             PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        if (!is_zero(since(before))) {
+            // The current call holds this external call's record.
+            Ref tracker = current_tracker();
+            if (!tracker || !credit_stand_ins(tracker.get(), before)) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+                PyErr_Clear();
+            }
         }
         Py_RETURN_NONE;
     };
@@ -824,7 +935,7 @@ PyObject* filter_modules_and_function_from_globals(PyObject*, PyObject* const* a
 
 // Serializes a finished record and sends it; pickling failures of the
 // record are reported, not raised. False with an error pending otherwise.
-bool send_record(PyObject* record) {
+bool send_record(PyObject* record, bool* stored = nullptr) {
     auto attempt = [&]() -> bool {
         if (!call_method(record, S.serialize_post_run)) return false;
         Ref data = C.serialize(record);
@@ -832,8 +943,9 @@ bool send_record(PyObject* record) {
         int t = truthy(data.get());
         if (t <= 0) return t == 0;
         Ref sink = C.setting(C.s.data_subprocess);
-        return sink && call_method(sink.get(), C.s.send_message, data.get()) &&
-               C.send_metric(B.collection_success.get());
+        if (!sink || !call_method(sink.get(), C.s.send_message, data.get())) return false;
+        if (stored) *stored = true;
+        return C.send_metric(B.collection_success.get());
     };
     if (attempt()) return true;
     int reported = report_pickling_failure();
@@ -855,6 +967,7 @@ PyObject* send_function_call_to_handler(PyObject*, PyObject* const* args, Py_ssi
 // as soon as it is known. False with an error pending.
 bool finish_user_call(PyObject* ret_val, PyObject* record, PyObject* cur_exc, Ref& tracker) {
     Ref exc = cur_exc && cur_exc != Py_None ? Ref::borrow(cur_exc) : exc_value();
+    Tally before = stand_ins_now();
     Ref current = current_tracker();
     if (!current) return false;
     Ref name = full_name_of(record);
@@ -890,7 +1003,9 @@ bool finish_user_call(PyObject* ret_val, PyObject* record, PyObject* cur_exc, Re
     if (!modules || PyObject_SetAttr(record, S.external_calls, recorded.get()) < 0 ||
         PyObject_SetAttr(record, S.unknown_modules, modules.get()) < 0)
         return false;
-    if (!send_record(record)) return false;
+    bool stored = false;
+    if (!send_record(record, &stored)) return false;
+    if (stored && !report_stand_ins(tracker.get(), name.get(), before)) return false;
 
     if (PyObject_SetAttr(tracker.get(), S.caller_function, caller.get()) < 0) return false;
     int full = merge_into_caller(tracker.get());
@@ -1022,6 +1137,7 @@ bool bind(PyObject* m) {
     Ref unpicklable_reasons = imp(METRICS, "UnpicklableReasons");
     Ref failure_reasons = imp(METRICS, "FailureReasons");
     Ref limit_reasons = imp(METRICS, "LimitReasons");
+    Ref stand_in_reasons = imp(METRICS, "StandInReasons");
     Ref asizeof_module = imp_module("pympler.asizeof");
     if (!add("threading", imp_module("threading")) || !add("types", imp_module("types")))
         return false;
@@ -1065,7 +1181,12 @@ bool bind(PyObject* m) {
         !bind_to(B.asizeof, attr_of(asizeof_module, "asizeof")) ||
         !bind_to(B.find_spec, imp("importlib.util", "find_spec")) ||
         !bind_to(B.limit_kw, Ref::steal(PyTuple_Pack(1, S.limit))) ||
-        !bind_to(B.limit_value, Ref::steal(PyLong_FromLong(3))))
+        !bind_to(B.limit_value, Ref::steal(PyLong_FromLong(3))) ||
+        !bind_to(B.stand_ins_metric, imp(METRICS, "StandIns")) ||
+        !bind_to(B.stand_in_reasons[stand_ins::PICKLING_METHODS],
+                 attr_of(stand_in_reasons, "PICKLING_METHODS")) ||
+        !bind_to(B.stand_in_reasons[stand_ins::ATTRIBUTE_HOOKS],
+                 attr_of(stand_in_reasons, "ATTRIBUTE_HOOKS")))
         return false;
 
     // Module constants and shared state, in their order.

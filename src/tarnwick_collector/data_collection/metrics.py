@@ -14,6 +14,12 @@ class UnpicklableReasons(str, Enum):
     TYPE_ERROR = "type_error"
 
 
+class StandInReasons(str, Enum):
+    # Why a value was written as a stand-in instead of by its own code.
+    PICKLING_METHODS = "pickling methods"
+    ATTRIBUTE_HOOKS = "__getattr__"
+
+
 class LimitReasons(str, Enum):
     # Filled positionally with the offending value's name and the place.
     MAX_STRING_SIZE_EXCEEDED = "size of {} exceeded the maximum at {}"
@@ -70,3 +76,14 @@ class ExternalFunction(Metric):
     def __init__(self, tenant_id, project_id, python_version, lib_version, full_name):
         super().__init__(tenant_id, project_id, python_version, lib_version)
         self.full_name = full_name
+
+
+class StandIns(Metric):
+    """How many values of a stored call record were written as stand-ins, for one reason."""
+
+    def __init__(self, tenant_id, project_id, python_version, lib_version, function_full_name,
+                 reason, count):
+        super().__init__(tenant_id, project_id, python_version, lib_version)
+        self.function_full_name = function_full_name
+        self.reason = reason
+        self.count = count

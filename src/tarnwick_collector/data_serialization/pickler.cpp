@@ -255,12 +255,16 @@ Ref reducer_override_impl(PyObject* self, PyObject* obj) {
     if (facts.standard) return standard_copyreg_reduction(obj);
 
     if (has_python_getattr(obj)) {
+        if (Ref stand_in = refused_stand_in(obj, tarn::stand_ins::ATTRIBUTE_HOOKS)) return stand_in;
+        if (PyErr_Occurred()) return {};
         raise_problematic(obj_type, "it has __getattr__ method");
         return {};
     }
     int problematic = is_problematic_pickle_impl(obj);
     if (problematic < 0) return {};
     if (problematic) {
+        if (Ref stand_in = refused_stand_in(obj, tarn::stand_ins::PICKLING_METHODS)) return stand_in;
+        if (PyErr_Occurred()) return {};
         raise_problematic(obj_type, "it has one of the pickle methods");
         return {};
     }
@@ -1000,7 +1004,7 @@ PyObject* init_module() {
     B.wrap_exception = Ref::steal(PyObject_GetAttrString(m.get(), "wrap_exception"));
     if (!B.wrap_object || !B.wrap_module || !B.wrap_function || !B.wrap_exception) return nullptr;
     if (!add_wrap_classes(m.get()) || !add_safe_pickler(m.get()) || !add_helpers(m.get()) ||
-        !add_functions(m.get(), entry_functions))
+        !add_functions(m.get(), entry_functions) || !add_stand_ins(m.get()))
         return nullptr;
     B.object_reduce = compat::type_lookup(&PyBaseObject_Type, S.reduce);
     B.object_reduce_ex = compat::type_lookup(&PyBaseObject_Type, S.reduce_ex);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tarn/collector.hpp"
+#include "tarn/stand_ins.hpp"
 
 #include <string>
 #include <unordered_map>
@@ -244,6 +245,15 @@ Ref class_by_name(PyObject* cls);
 Ref container_reduction(PyObject* obj);
 Ref get_attributes_value_impl(PyObject* obj, PyObject* attributes);
 Ref failure_reduce_impl(PyObject* obj);
+
+// ------------------------------------------- stand-ins (pickler_standins.cpp)
+
+// What the dispatch writes for a value it refuses (`reason`, one of
+// tarn::stand_ins::Reason): a StandIn reduce value when
+// CollectorSettings.stand_ins_for_refused is on, else empty without an error.
+Ref refused_stand_in(PyObject* obj, int reason);
+// Binds StandIn and adds the counts' capsule to the module.
+bool add_stand_ins(PyObject* module);
 
 // pickler.cpp
 Ref callable_full_name(PyObject* obj);

@@ -43,7 +43,8 @@ def project_files(root):
 
 
 class Session:
-    def __init__(self, out, project_dir, script=None, argv=None, channel_options=None):
+    def __init__(self, out, project_dir, script=None, argv=None, channel_options=None,
+                 stand_ins=False):
         self.out = os.path.abspath(out)
         self.project_dir = os.path.abspath(project_dir)
         self.script = script
@@ -53,6 +54,7 @@ class Session:
         self.started = None
         self.elapsed = 0.0
         self._options = channel_options or {}
+        self.stand_ins = bool(stand_ins)
         self._saved = None
 
     def open(self):
@@ -64,16 +66,19 @@ class Session:
         store.create(self.out, {
             "script": self.script or "", "argv": self.argv, "project": self.project_dir,
             "python": sys.version.split()[0], "started": time.time(),
+            "stand_ins": self.stand_ins,
         })
         self.data = MessageChannel("data", self.out, register_atexit=False, **self._options).start()
         self.metrics = MessageChannel("metrics", self.out, register_atexit=False,
                                       **self._options).start()
         s = CollectorSettings
-        self._saved = (s.data_subprocess, s.metrics_subprocess, s.project_files, s.project_path)
+        self._saved = (s.data_subprocess, s.metrics_subprocess, s.project_files, s.project_path,
+                       s.stand_ins_for_refused)
         s.data_subprocess = self.data
         s.metrics_subprocess = self.metrics
         s.project_files = files
         s.project_path = self.project_dir
+        s.stand_ins_for_refused = self.stand_ins
         self.files = files
         self.started = time.monotonic()
         return self
@@ -101,7 +106,8 @@ class Session:
             busy_ms = 1000
         if self._saved is not None:
             s = CollectorSettings
-            s.data_subprocess, s.metrics_subprocess, s.project_files, s.project_path = self._saved
+            (s.data_subprocess, s.metrics_subprocess, s.project_files, s.project_path,
+             s.stand_ins_for_refused) = self._saved
             self._saved = None
         try:
             conn = store.connect(self.out, busy_ms)
@@ -109,12 +115,14 @@ class Session:
             conn = None
             error = str(exc)
         try:
-            counted = None
+            counted = stand_ins = None
             if conn is not None:
                 # One plain file from here on, readable without write access.
                 conn.execute("PRAGMA journal_mode = DELETE")
                 counted = store.counts(conn)
+                stand_ins = _stand_ins(conn)
             summary = self._summarize(data_stats, metric_stats, tracer_stats, counted)
+            summary["stand_ins"] = stand_ins or {}
             if conn is not None:
                 store.set_meta(conn, {"finished": time.time(), "summary": summary})
             else:
@@ -156,6 +164,14 @@ class Session:
         }
 
 
+def _stand_ins(conn):
+    from tarnwick_collector.recording.stats import STAND_INS, stand_in_counts
+
+    rows = conn.execute("SELECT detail, COUNT(*) FROM metrics WHERE kind = ? GROUP BY detail",
+                        (STAND_INS,))
+    return stand_in_counts(rows)[0]
+
+
 def _process(stats):
     return {"exit_status": stats.exit_status, "error": stats.error, **{
         k: getattr(stats, k) for k in ("accepted", "written", "dropped_full", "lost_dead")}}
@@ -170,6 +186,11 @@ def summary_line(summary, out):
         parts.append(f"dropped {total} ({reasons})")
     else:
         parts.append("dropped 0")
+    stand_ins = summary.get("stand_ins") or {}
+    if stand_ins:
+        total = sum(stand_ins.values())
+        reasons = ", ".join(f"{n} {r}" for r, n in sorted(stand_ins.items()))
+        parts.append(f"{total} stand-in{'s' if total != 1 else ''} ({reasons})")
     parts.append(f"{summary['external_calls']} external call"
                  f"{'s' if summary['external_calls'] != 1 else ''}")
     for key, what in (("lost_calls", "records"), ("lost_metrics", "metrics")):

@@ -4,7 +4,9 @@ Records are loaded with the restricted loader; the byte fields inside a
 record (arguments, globals, return value, exception) are pickles of their
 own and are loaded the same way. Stand-ins that the pickler writes (function
 by name, module by name, object reduced to its used attributes, unpicklable
-object) are shown by what they stand for.
+object) are shown by what they stand for; a stand-in for a value the pickler
+refused to write by its own code says so, with its class and the attributes
+it carries.
 
 Whatever a file holds, what is written for one value is bounded: strings,
 bytes and integers are shortened with a marker of what was cut, containers
@@ -27,6 +29,7 @@ _WRAPPERS = "tarnwick_common.utils.object_wrapper."
 _PICKLER = "tarnwick_collector.data_serialization.pickler."
 _LOADCLASS = safe_load.BY_NAME_LOADERS
 _RECORDS = "tarnwick_collector.data_collection.invocations."
+_STAND_IN = _WRAPPERS + "StandIn"
 # Deeper nesting would need a deeper Python stack than the renderer allows.
 MAX_DEPTH = 200
 # Strings and bytes shorter than this are written out at every use.
@@ -421,6 +424,8 @@ def _body(v, t, w, depth):
     if t in (bytes, bytearray):
         return _bytes_text(v, w.lim.string)
     if depth <= 0:
+        if safe_load.is_obj(v) and type(v).ref_name == _STAND_IN:
+            return f"<stand-in {label(_StandIn(v).name, w.lim.string)} …>"
         if safe_load.is_obj(v):
             return f"{short_name(type(v).ref_name)}(…)"
         return {list: "[…]", tuple: "(…)", dict: "{…}", set: "{…}", frozenset: "frozenset(…)"}[t] \
@@ -474,8 +479,52 @@ def _name_text(value, w):
     return label(value, w.lim.string) if isinstance(value, str) else _t(value, w, 0)
 
 
+class _StandIn:
+    """What a StandIn's arguments say: (type text, funcs, full name, reason,
+    builtin value, attributes left out, why none were written)."""
+
+    __slots__ = ("name", "reason", "value", "left_out", "cut")
+
+    def __init__(self, obj):
+        args = obj.ref_args
+        arg = lambda i: args[i] if len(args) > i else None  # noqa: E731
+        name, text = arg(2), arg(0)
+        self.name = name if isinstance(name, str) else text if isinstance(text, str) else "?"
+        self.reason = arg(3) if isinstance(arg(3), str) else None
+        self.value = arg(4)
+        left_out = arg(5)
+        self.left_out = left_out if type(left_out) is int and left_out > 0 else 0
+        self.cut = arg(6) if isinstance(arg(6), str) else None
+
+
+def _fmt_stand_in(obj, w, sub):
+    parts = _StandIn(obj)
+    out = [f"<stand-in {label(parts.name, w.lim.string)}"]
+    if parts.value is not None:
+        out.append(sub(parts.value))
+    if obj.ref_items:
+        out.append("[" + _capped(w, obj.ref_items, len(obj.ref_items), sub) + "]")
+    if obj.ref_dict_items:
+        pairs = obj.ref_dict_items
+        out.append("{" + _capped(w, pairs, len(pairs),
+                                 lambda kv: f"{sub(kv[0])}: {sub(kv[1])}") + "}")
+    attrs = obj.fields()
+    if attrs:
+        out.append(_capped(w, attrs.items(), len(attrs),
+                           lambda kv: f"{_key_text(kv[0], w, 0)}={sub(kv[1])}", " "))
+    if parts.cut:
+        n = parts.left_out
+        what = f", {n} attribute{'s' if n != 1 else ''}" if n else ""
+        out.append(f"(not opened: {label(parts.cut, 20)}{what})")
+    elif parts.left_out:
+        out.append(f"… {parts.left_out} more")
+    return " ".join(out) + ">"
+
+
 def _fmt_obj(obj, w, sub):
     name = type(obj).ref_name
+    if name == _STAND_IN:
+        return _fmt_stand_in(obj, w, sub)
     args, kwargs, fields = obj.ref_args, obj.ref_kwargs, obj.fields()
     def cap(pairs, n, sep=", "):
         return _capped(w, pairs, n, lambda kv: f"{_key_text(kv[0], w, 0)}={sub(kv[1])}", sep)
@@ -752,8 +801,28 @@ def _jpairs(w, pairs, total, depth, here):
     return out
 
 
+def _jstand_in(v, w, depth, path, text):
+    parts = _StandIn(v)
+    out = {"$": "stand-in", "class": _jname(parts.name), "reason": _jname(parts.reason, 80), "text": text}
+    if parts.value is not None:
+        out["value"] = _j(parts.value, w, depth - 1, (path, "value"))
+    if v.ref_items:
+        out["items"] = _jlist(w, v.ref_items, len(v.ref_items), depth, path, "items")
+    if v.ref_dict_items:
+        pairs = v.ref_dict_items
+        out["dict_items"] = _jpairs(w, pairs, len(pairs), depth, (path, "dict_items"))
+    out["attributes"] = _j(v.fields(), w, depth, (path, "attributes"))
+    if parts.left_out:
+        out["left_out"] = parts.left_out
+    if parts.cut:
+        out["cut"] = _jname(parts.cut, 20)
+    return out
+
+
 def _jobj(v, w, depth, path):
     text_limits = TEXT if path is None else _NESTED_TEXT
+    if type(v).ref_name == _STAND_IN:
+        return _jstand_in(v, w, depth, path, fmt(v, text_limits))
     out = {"$": "object", "name": type(v).ref_name, "text": fmt(v, text_limits)}
     if v.ref_args:
         out["args"] = _jlist(w, v.ref_args, len(v.ref_args), depth, path, "args")

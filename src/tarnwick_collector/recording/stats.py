@@ -16,6 +16,7 @@ from tarnwick_collector.recording.show import label, when
 from tarnwick_collector.recording.status import human_size
 
 _FAILURES = ("LimitFailure", "Unpicklable", "CollectorFailure")
+STAND_INS = "StandIns"
 _DETAIL_MAX = 4000
 _TOP_THREADS = 10
 _STATS_INDEX = ("function", "thread", "external_calls", "size")
@@ -42,6 +43,32 @@ def _limit_reason(reason):
     if reason.startswith("size of ") and " at " in reason:
         return "too big at " + reason.rsplit(" at ", 1)[1]
     return label(reason, 80)
+
+
+def _detail(detail):
+    try:
+        fields = json.loads(detail) if isinstance(detail, str) else {}
+    except (ValueError, RecursionError):
+        fields = {}
+    return fields if isinstance(fields, dict) else {}
+
+
+def stand_in_counts(rows):
+    """The values written as stand-ins, by reason and by function, from the
+    (detail, number of rows) pairs of the StandIns metrics."""
+    by_reason, by_function = {}, {}
+    for detail, n in rows:
+        fields = _detail(detail)
+        count, n = _count(fields.get("count")), _count(n)
+        if not count or not n:
+            continue
+        reason = fields.get("reason")
+        reason = label(reason, 80) if isinstance(reason, str) else "?"
+        by_reason[reason] = by_reason.get(reason, 0) + count * n
+        name = fields.get("function_full_name")
+        key = name if isinstance(name, str) else None
+        by_function[key] = by_function.get(key, 0) + count * n
+    return by_reason, by_function
 
 
 def gather(rec):
@@ -86,17 +113,17 @@ def gather(rec):
 
     kinds = {label(k) if k is not None else "?": n for k, n in rec._rows(
         "SELECT kind, COUNT(*) FROM metrics GROUP BY kind")}
-    dropped, unpicklable, failures = {}, {}, {}
-    marks = ", ".join("?" * len(_FAILURES))
+    dropped, unpicklable, unpicklable_reasons, failures = {}, {}, {}, {}
+    stand_in_rows = []
+    kinds_read = _FAILURES + (STAND_INS,)
+    marks = ", ".join("?" * len(kinds_read))
     for kind, detail, n in rec._rows(
             f"SELECT kind, substr(detail, 1, {_DETAIL_MAX}), COUNT(*) FROM metrics "
-            f"WHERE kind IN ({marks}) GROUP BY kind, detail", _FAILURES):
-        try:
-            fields = json.loads(detail) if isinstance(detail, str) else {}
-        except (ValueError, RecursionError):
-            fields = {}
-        if not isinstance(fields, dict):
-            fields = {}
+            f"WHERE kind IN ({marks}) GROUP BY kind, detail", kinds_read):
+        if kind == STAND_INS:
+            stand_in_rows.append((detail, n))
+            continue
+        fields = _detail(detail)
         if kind == "LimitFailure":
             reason = _limit_reason(fields.get("reason"))
             name = fields.get("function_full_name")
@@ -108,12 +135,23 @@ def gather(rec):
             what = fields.get("type_name")
             what = label(what, 120) if isinstance(what, str) and what else "?"
             unpicklable[what] = unpicklable.get(what, 0) + n
+            reason = fields.get("reason")
+            reason = label(reason, 80) if isinstance(reason, str) else "?"
+            unpicklable_reasons[reason] = unpicklable_reasons.get(reason, 0) + n
             dropped["unpicklable"] = dropped.get("unpicklable", 0) + n
         else:
             reason = fields.get("reason")
             reason = label(reason, 80) if isinstance(reason, str) else "?"
             failures[reason] = failures.get(reason, 0) + n
             dropped["failure"] = dropped.get("failure", 0) + n
+
+    stand_ins, stand_ins_by_function = stand_in_counts(stand_in_rows)
+    if stand_ins:
+        # Per function only in recordings that have any.
+        for name in stand_ins_by_function:
+            functions.setdefault(name, _entry())
+        for name, entry in functions.items():
+            entry["stand_ins"] = stand_ins_by_function.get(name, 0)
 
     summary = rec.meta_json("summary")
     if not isinstance(summary, dict):
@@ -143,6 +181,8 @@ def gather(rec):
         "external_calls": {"in_records": totals["external_calls_in_records"], "made": made},
         "dropped": dropped,
         "unpicklable_types": unpicklable,
+        "unpicklable_reasons": unpicklable_reasons,
+        "stand_ins": stand_ins,
         "failure_reasons": failures,
         "lost_calls": _count(summary.get("lost_calls")) if summary else None,
         "lost_metrics": _count(summary.get("lost_metrics")) if summary else None,
@@ -194,8 +234,14 @@ def text(stats):
     out.append(line)
     if stats["unpicklable_types"]:
         out.append(f"    unpicklable, by type: {_reasons(stats['unpicklable_types'])}")
+    if stats["unpicklable_reasons"]:
+        out.append(f"    unpicklable, by reason: {_reasons(stats['unpicklable_reasons'])}")
     if stats["failure_reasons"]:
         out.append(f"    failures, by reason: {_reasons(stats['failure_reasons'])}")
+    stand_ins = stats["stand_ins"]
+    if stand_ins:
+        out.append(f"stand-ins: {sum(stand_ins.values())} values written in place of refused "
+                   f"ones ({_reasons(stand_ins)})")
     lost = [f"{stats[k]} {w}" for k, w in (("lost_calls", "records"), ("lost_metrics", "metrics"))
             if stats[k]]
     if lost:
@@ -208,9 +254,14 @@ def text(stats):
         names = [label(f["function"]) if f["function"] is not None else "(no name)"
                  for f in funcs]
         width = min(max(len("function"), *(len(n) for n in names)), 60)
+        # The stand-ins column only where there are any.
+        column = any(f.get("stand_ins") for f in funcs)
         out.append("")
-        out.append(f"{'function':<{width}}  {'calls':>8}  {'external':>8}  {'bytes':>9}  dropped")
+        out.append(f"{'function':<{width}}  {'calls':>8}  {'external':>8}  {'bytes':>9}  "
+                   + (f"{'stand-ins':>9}  " if column else "") + "dropped")
         for name, f in zip(names, funcs):
             out.append(f"{name:<{width}}  {f['calls']:>8}  {f['external_calls']:>8}  "
-                       f"{human_size(f['bytes']):>9}  {_reasons(f['dropped']) or '-'}")
+                       f"{human_size(f['bytes']):>9}  "
+                       + (f"{f['stand_ins']:>9}  " if column else "")
+                       + f"{_reasons(f['dropped']) or '-'}")
     return "\n".join(out)

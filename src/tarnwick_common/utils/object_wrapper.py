@@ -58,3 +58,37 @@ class UnpicklableObject(_Wrapper):
     def __init__(self, type_text, funcs):
         self.type_text = type_text
         self.funcs = funcs
+
+
+class StandIn(UnpicklableObject):
+    """An object written in place of one whose own pickling code or attribute
+    hook the pickler does not run: its class's full name, why (``reason``),
+    for a subclass of a builtin its builtin value, and its instance
+    attributes as read from its ``__dict__`` and slots (the pickled state,
+    kept in ``attributes``); a list or dict subclass's contents arrive as
+    ``items`` or ``dict_items`` (pairs). ``left_out`` attributes were not
+    written; ``cut`` ("depth" or "size") says why none were."""
+
+    def __init__(self, type_text, funcs, full_name, reason, value=None, left_out=0, cut=None):
+        super().__init__(type_text, funcs)
+        self.full_name = full_name
+        self.reason = reason
+        self.value = value
+        self.left_out = left_out
+        self.cut = cut
+        self.attributes = {}
+        self.items = []
+        self.dict_items = []
+
+    def __setstate__(self, state):
+        # Kept apart: an attribute of the program's may be named like ours.
+        self.attributes = state
+
+    def append(self, item):
+        self.items.append(item)
+
+    def extend(self, items):
+        self.items.extend(items)
+
+    def __setitem__(self, key, value):
+        self.dict_items.append((key, value))
