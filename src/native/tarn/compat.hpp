@@ -136,6 +136,25 @@ inline unsigned int type_version(PyTypeObject* type) {
 }
 
 
+// A number that changes whenever the dict is changed and that no other
+// state of any dict shares, so an unchanged number means unchanged
+// contents; 0 where the interpreter keeps none (callers then check anew).
+inline unsigned long long dict_version(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)dict;
+    return 0;
+#else
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+}
+
 // sys.getsizeof(obj): (size_t)-1 with an error set on failure.
 inline std::size_t size_of(PyObject* obj) { return _PySys_GetSizeOf(obj); }
 

@@ -5,6 +5,7 @@
 
 #include <pythread.h>
 
+#include "metric_bytes.hpp"
 #include "size_guard.hpp"
 
 using namespace tarn;
@@ -71,6 +72,9 @@ struct Bound {
     double max_size = 805306368.0;
 };
 Bound& B = leak<Bound>();
+// The two metrics of every recorded call, their bytes made once.
+metric_bytes::ConstantMetric& TRY = leak<metric_bytes::ConstantMetric>();
+metric_bytes::ConstantMetric& SUCCESS = leak<metric_bytes::ConstantMetric>();
 
 Ref none() { return Ref::borrow(Py_None); }
 
@@ -257,7 +261,7 @@ PyObject* record_user_function_call(PyObject*, PyObject* const* args, Py_ssize_t
         for (Py_ssize_t i = 0; i < nargs; ++i)
             PyTuple_SET_ITEM(arg_tuple.get(), i, Py_NewRef(args[i]));
 
-        if (!C.send_metric(B.collection_try.get())) return nullptr;
+        if (!TRY.send(C)) return nullptr;
         Ref record = get_function_call_object_impl(arg_tuple.get(), kwargs.get());
         if (!record) return nullptr;
         if (record.get() == Py_None) {
@@ -741,7 +745,7 @@ bool send_record(PyObject* record) {
         if (t <= 0) return t == 0;
         Ref sink = C.setting(C.s.data_subprocess);
         return sink && call_method(sink.get(), C.s.send_message, data.get()) &&
-               C.send_metric(B.collection_success.get());
+               SUCCESS.send(C);
     };
     if (attempt()) return true;
     int reported = report_pickling_failure();
@@ -928,6 +932,7 @@ bool bind(PyObject* m) {
     Ref failure_reasons = imp(METRICS, "FailureReasons");
     Ref limit_reasons = imp(METRICS, "LimitReasons");
     Ref asizeof_module = imp_module("pympler.asizeof");
+    Ref metrics_module = imp_module(METRICS);
     if (!add("threading", imp_module("threading")) || !add("types", imp_module("types")))
         return false;
     for (const char* name : {"Callable", "Any", "Tuple", "Dict", "Union", "Optional"})
@@ -942,6 +947,8 @@ bool bind(PyObject* m) {
         !add("CollectionTry", B.collection_try = imp(METRICS, "CollectionTry")) ||
         !add("CollectionSuccess", B.collection_success = imp(METRICS, "CollectionSuccess")) ||
         !add("LimitFailure", B.limit_failure = imp(METRICS, "LimitFailure")) ||
+        !TRY.bind(C, B.collection_try.get(), metrics_module.get()) ||
+        !SUCCESS.bind(C, B.collection_success.get(), metrics_module.get()) ||
         !add("LimitReasons", limit_reasons) ||
         !add("CollectorSettings", Ref::borrow(C.settings())) || !add("Pathway", pathway) ||
         !add("PathwayTracker",
