@@ -13,6 +13,8 @@
 
 #include <tsl/robin_map.h>
 
+#include "known_globals.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -187,8 +189,9 @@ Ref which_module(PyObject* obj, PyObject* path) {
 }
 
 // true when `obj` is found again under `name` (NULL: its own qualified
-// name); false with the reason set as exception.
-bool found_by_name(PyObject* obj, PyObject* name) {
+// name); false with the reason set as exception. `where` receives what it
+// was found through.
+bool found_by_name(PyObject* obj, PyObject* name, known_globals::Found* where = nullptr) {
     Ref global;
     if (name) {
         global = Ref::borrow(name);
@@ -222,6 +225,7 @@ bool found_by_name(PyObject* obj, PyObject* name) {
                      global.get(), module_name.get(), global.get());
         return false;
     }
+    if (where) *where = known_globals::Found{module_name, module, path};
     return true;
 }
 
@@ -232,18 +236,22 @@ bool singleton_type(PyObject* cls) {
            cls == reinterpret_cast<PyObject*>(Py_TYPE(Py_NotImplemented));
 }
 
-// found_by_name(obj, NULL), remembered for the rest of the dump: every
-// instance of a class asks about the class again.
+// found_by_name(obj, NULL), remembered for the rest of the dump (every
+// instance of a class asks about the class again) and, where found, across
+// dumps (every record names the same few classes and functions).
 bool by_reference(DumpState& st, PyObject* obj) {
     if (Py_IS_TYPE(obj, &PyType_Type) && singleton_type(obj)) return true;
+    if (known_globals::still_found(obj)) return true;
     auto it = st.verdicts.find(obj);
     if (it != st.verdicts.end()) {
         if (it->second.outcome.get() == Py_True) return true;
         compat::restore_exception(it->second.outcome);
         return false;
     }
-    if (found_by_name(obj, nullptr)) {
+    known_globals::Found where;
+    if (found_by_name(obj, nullptr, &where)) {
         st.verdicts.emplace(obj, Verdict{Ref::borrow(obj), Ref::borrow(Py_True)});
+        known_globals::remember(obj, where);
         return true;
     }
     if (!substitutable()) return false;
@@ -800,7 +808,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tarn_pickle",
                           "The collector's pickler and loader.", -1, module_methods};
 
 PyObject* init_module() {
-    if (!S.create() || !bind() || !make_dispatcher_type()) return nullptr;
+    if (!S.create() || !known_globals::init() || !bind() || !make_dispatcher_type()) return nullptr;
     Ref module = own(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Ref bases = own(PyTuple_Pack(1, B.base.get()));
