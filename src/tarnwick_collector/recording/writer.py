@@ -15,6 +15,7 @@ import sys
 
 from tarnwick_collector.recording import safe_load, store
 from tarnwick_collector.recording.channel import HEADER
+from tarnwick_collector.recording.opscan import describe_call as scan_call
 
 _CHUNK = 1 << 20
 _BATCH = 2000
@@ -22,6 +23,10 @@ _BATCH = 2000
 
 def describe_call(data):
     """(full name, number of external calls) of a serialized call record."""
+    # Read from the opcodes where they tell, loaded (restricted) otherwise.
+    found = scan_call(data)
+    if found is not None:
+        return found
     try:
         record = safe_load.loads(data)
     except safe_load.NotAPickle:
