@@ -33,8 +33,15 @@ enum class Kind : std::uint8_t { atom, str, list, tuple, dict, set, frozenset, g
 struct Node {
     Kind kind = Kind::atom;
     std::string_view text;  // str
-    std::vector<int> items;  // list, tuple, set items; dict: key, value, key, value...
-    int state = -1;          // obj: the node BUILD gave it
+    // list, tuple and set items, dict keys and values (key, value, ...):
+    // a chain through the machine's edges, in order
+    int head = -1, tail = -1, count = 0;
+    int state = -1;  // obj: the node BUILD gave it
+};
+
+struct Edge {
+    int value;
+    int next;
 };
 
 // UTF-8 as the loader decodes it ("surrogatepass": encoded surrogates are
@@ -79,7 +86,16 @@ inline std::uint64_t le(const unsigned char* p, std::size_t n) {
 
 class Machine {
 public:
-    Machine(const unsigned char* p, std::size_t n) : p_(p), n_(n) {}
+    // Starts on another pickle; the buffers of earlier runs are kept.
+    void reset(const unsigned char* p, std::size_t n) {
+        p_ = p, n_ = n;
+        constexpr std::size_t KEEP = 1 << 16;
+        if (nodes_.capacity() > KEEP) std::vector<Node>().swap(nodes_);
+        if (edges_.capacity() > KEEP) std::vector<Edge>().swap(edges_);
+        if (memo_.capacity() > KEEP) std::vector<int>().swap(memo_);
+        nodes_.clear(), edges_.clear(), stack_.clear(), marks_.clear(), memo_.clear();
+        memo_count_ = 0, frame_end_ = 0;
+    }
 
     // Runs the pickle to its STOP; false when undecided.
     bool run(int& top) {
@@ -190,7 +206,8 @@ public:
                 if (!has(k)) return false;
                 if (!marks_.empty() && stack_.size() - k < marks_.back()) return false;
                 int node = make(Kind::tuple);
-                nodes_[node].items.assign(stack_.end() - k, stack_.end());
+                for (std::size_t at = stack_.size() - k; at < stack_.size(); ++at)
+                    add(node, stack_[at]);
                 stack_.resize(stack_.size() - k);
                 push(node);
                 break;
@@ -202,10 +219,10 @@ public:
                 std::size_t at;
                 if (!pop_mark(at)) return false;
                 int node = make(op == 't' ? Kind::tuple : op == 'l' ? Kind::list : Kind::frozenset);
-                nodes_[node].items.assign(stack_.begin() + at, stack_.end());
-                if (op == 0x91)
-                    for (int item : nodes_[node].items)
-                        if (!hashable(item)) return false;
+                for (std::size_t k = at; k < stack_.size(); ++k) {
+                    if (op == 0x91 && !hashable(stack_[k])) return false;
+                    add(node, stack_[k]);
+                }
                 stack_.resize(at);
                 push(node);
                 break;
@@ -238,22 +255,21 @@ public:
             case 'e': {  // APPENDS
                 std::size_t at;
                 if (!pop_mark(at) || at == 0) return false;
-                std::vector<int> items(stack_.begin() + at, stack_.end());
+                if (!append(stack_[at - 1], stack_.data() + at, stack_.size() - at)) return false;
                 stack_.resize(at);
-                if (!append(stack_.back(), items.data(), items.size())) return false;
                 break;
             }
             case 0x90: {  // ADDITEMS
                 std::size_t at;
                 if (!pop_mark(at) || at == 0) return false;
-                std::vector<int> items(stack_.begin() + at, stack_.end());
+                int target = stack_[at - 1];
+                Kind tk = nodes_[target].kind;
+                if (tk != Kind::set && tk != Kind::obj) return false;
+                for (std::size_t k = at; k < stack_.size(); ++k) {
+                    if (!hashable(stack_[k])) return false;
+                    if (tk == Kind::set) add(target, stack_[k]);
+                }
                 stack_.resize(at);
-                Node& target = nodes_[stack_.back()];
-                if (target.kind != Kind::set && target.kind != Kind::obj) return false;
-                for (int item : items)
-                    if (!hashable(item)) return false;
-                if (target.kind == Kind::set)
-                    target.items.insert(target.items.end(), items.begin(), items.end());
                 break;
             }
             case 's': {  // SETITEM
@@ -266,10 +282,9 @@ public:
             case 'u': {  // SETITEMS
                 std::size_t at;
                 if (!pop_mark(at) || at == 0 || (stack_.size() - at) % 2) return false;
-                std::vector<int> pairs(stack_.begin() + at, stack_.end());
+                for (std::size_t k = at; k < stack_.size(); k += 2)
+                    if (!set_into(stack_[at - 1], stack_[k], stack_[k + 1])) return false;
                 stack_.resize(at);
-                for (std::size_t k = 0; k < pairs.size(); k += 2)
-                    if (!set_into(stack_.back(), pairs[k], pairs[k + 1])) return false;
                 break;
             }
             case 0x93: {  // STACK_GLOBAL
@@ -309,9 +324,9 @@ public:
                 if (nodes_[kwargs].kind != Kind::dict || nodes_[args].kind != Kind::tuple ||
                     nodes_[cls].kind != Kind::global)
                     return false;
-                const std::vector<int>& kw = nodes_[kwargs].items;
-                for (std::size_t k = 0; k < kw.size(); k += 2)
-                    if (nodes_[kw[k]].kind != Kind::str) return false;  // keywords must be str
+                bool key = true;  // keywords must be str
+                for (int e = nodes_[kwargs].head; e >= 0; e = edges_[e].next, key = !key)
+                    if (key && nodes_[edges_[e].value].kind != Kind::str) return false;
                 push(make(Kind::obj));
                 break;
             }
@@ -365,10 +380,10 @@ public:
         if (o.state < 0) return -1;
         const Node& st = nodes_[o.state];
         if (st.kind == Kind::dict) return lookup(o.state, key);
-        if (st.kind == Kind::tuple && st.items.size() == 2) {
+        if (st.kind == Kind::tuple && st.count == 2) {
             int found = -1;
-            for (int part : st.items)
-                if (nodes_[part].kind == Kind::dict) {
+            for (int e = st.head; e >= 0; e = edges_[e].next)
+                if (int part = edges_[e].value; nodes_[part].kind == Kind::dict) {
                     int v = lookup(part, key);
                     if (v >= 0) found = v;
                 }
@@ -395,6 +410,18 @@ private:
         if (memo_.size() <= idx) memo_.resize(idx + 1, -1);
         if (memo_[idx] < 0) ++memo_count_;
         memo_[idx] = value;
+    }
+
+    void add(int node, int value) {
+        edges_.push_back(Edge{value, -1});
+        int e = static_cast<int>(edges_.size() - 1);
+        Node& n = nodes_[node];
+        if (n.tail >= 0)
+            edges_[n.tail].next = e;
+        else
+            n.head = e;
+        n.tail = e;
+        ++n.count;
     }
 
     int make(Kind k) {
@@ -446,14 +473,9 @@ private:
     // identity and equal only themselves.
     bool hashable(int key) const {
         Kind k = nodes_[key].kind;
-        if (k == Kind::tuple) {
-            for (int item : nodes_[key].items)
-                if (!hashable(item)) return false;
-            return true;
-        }
-        if (k == Kind::frozenset) {
-            for (int item : nodes_[key].items)
-                if (!hashable(item)) return false;
+        if (k == Kind::tuple || k == Kind::frozenset) {
+            for (int e = nodes_[key].head; e >= 0; e = edges_[e].next)
+                if (!hashable(edges_[e].value)) return false;
             return true;
         }
         return k == Kind::str || k == Kind::atom || k == Kind::global || k == Kind::obj;
@@ -461,9 +483,8 @@ private:
 
     bool set_item(int dict, int key, int value) {
         if (!hashable(key)) return false;
-        Node& d = nodes_[dict];
-        d.items.push_back(key);
-        d.items.push_back(value);
+        add(dict, key);
+        add(dict, value);
         return true;
     }
 
@@ -474,29 +495,30 @@ private:
     }
 
     bool append(int target, const int* items, std::size_t count) {
-        Node& t = nodes_[target];
-        if (t.kind == Kind::list) {
-            t.items.insert(t.items.end(), items, items + count);
+        Kind k = nodes_[target].kind;
+        if (k == Kind::list) {
+            for (std::size_t i = 0; i < count; ++i) add(target, items[i]);
             return true;
         }
-        return t.kind == Kind::obj;  // placeholder append/extend
+        return k == Kind::obj;  // placeholder append/extend
     }
 
     // The value of a string key as a dict would hold it (the last one set);
     // a key of another kind never equals a string.
     int lookup(int dict, std::string_view key) const {
-        const std::vector<int>& items = nodes_[dict].items;
         int found = -1;
-        for (std::size_t k = 0; k + 1 < items.size(); k += 2) {
-            const Node& kn = nodes_[items[k]];
-            if (kn.kind == Kind::str && kn.text == key) found = items[k + 1];
+        for (int e = nodes_[dict].head; e >= 0 && edges_[e].next >= 0;
+             e = edges_[edges_[e].next].next) {
+            const Node& kn = nodes_[edges_[e].value];
+            if (kn.kind == Kind::str && kn.text == key) found = edges_[edges_[e].next].value;
         }
         return found;
     }
 
-    const unsigned char* p_;
-    std::size_t n_;
+    const unsigned char* p_ = nullptr;
+    std::size_t n_ = 0;
     std::vector<Node> nodes_;
+    std::vector<Edge> edges_;
     std::vector<int> stack_;
     std::vector<std::size_t> marks_;
     std::vector<int> memo_;
@@ -509,7 +531,8 @@ private:
 // The loader's view of a call record (writer.describe_call), or undecided.
 inline Description describe(const unsigned char* p, std::size_t n) {
     Description out;
-    detail::Machine m(p, n);
+    thread_local detail::Machine m;
+    m.reset(p, n);
     int top;
     if (!m.run(top)) return out;
     out.decided = true;
@@ -525,7 +548,7 @@ inline Description describe(const unsigned char* p, std::size_t n) {
     }
     int external = m.field(top, "external_calls");
     if (external >= 0 && m.node(external).kind == Kind::list)
-        out.external_calls = static_cast<long long>(m.node(external).items.size());
+        out.external_calls = m.node(external).count;
     return out;
 }
 
