@@ -75,7 +75,7 @@ def send_all(data, metrics, calls, records, try_bytes, success_bytes):
 
 def children_cpu():
     r = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return r.ru_utime + r.ru_stime
+    return r.ru_utime, r.ru_stime
 
 
 def main():
@@ -104,7 +104,9 @@ def main():
         summary = session.close()
         cpu = time.process_time() - cpu0
         wall = time.perf_counter() - wall0
-        writers = children_cpu() - child0
+        child1 = children_cpu()
+        writers_user, writers_sys = child1[0] - child0[0], child1[1] - child0[1]
+        writers = writers_user + writers_sys
         stored = summary["calls"]
         db_mb = os.path.getsize(out) / 1e6
 
@@ -122,6 +124,8 @@ def main():
         print(f"{label:40} {value:7.2f} us  (target {target:.0f} us: {verdict})")
     print(f"{'per message (three a call)':40} {main_us / 3:7.2f} us main, "
           f"{writer_us / 3:.2f} us writers")
+    print(f"{'writers: user / system per call':40} {writers_user / opts.calls * 1e6:7.2f} / "
+          f"{writers_sys / opts.calls * 1e6:.2f} us")
 
 
 if __name__ == "__main__":

@@ -92,6 +92,8 @@ struct Writer {
     ByBytes<std::pair<Text, Text>>* metric_cache;
     ByBytes<Text>* thread_names;
     long long stored;
+    Text* name;  // the data row's function name, kept until its insert
+    std::pair<Text, Text>* metric_spare;  // a metric's texts when the cache is full
 };
 
 bool sqlite_failed(Writer* w, const char* what) {
@@ -120,10 +122,11 @@ bool commit(Writer* w) {
     return true;
 }
 
+// `t` must stay as it is until the row is inserted.
 bool bind_text(Writer* w, int col, const Text& t) {
     int rc = t.null ? sqlite3_bind_null(w->insert, col)
                     : sqlite3_bind_text(w->insert, col, t.bytes.data(),
-                                        static_cast<int>(t.bytes.size()), SQLITE_TRANSIENT);
+                                        static_cast<int>(t.bytes.size()), SQLITE_STATIC);
     return rc == SQLITE_OK || sqlite_failed(w, "bind");
 }
 
@@ -170,7 +173,9 @@ bool described_call(Writer* w, const char* data, std::size_t n, Text& name, long
 bool store_call(Writer* w, const char* data, std::size_t n, const Text& thread, double sent) {
     record_scan::Description d =
         record_scan::describe(reinterpret_cast<const unsigned char*>(data), n);
-    Text name;
+    Text& name = *w->name;
+    name.null = true;
+    name.bytes.clear();
     long long count = -1;
     if (d.decided) {
         count = d.external_calls;
@@ -219,7 +224,7 @@ bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread
             found = &w->metric_cache->emplace(std::string(data, n), std::move(described))
                          .first->second;
         else
-            found = &described;
+            found = &(*w->metric_spare = std::move(described));
     }
     sqlite3_stmt* st = w->insert;
     if (!bind_text(w, 1, found->first) || !bind_text(w, 2, found->second) ||
@@ -289,7 +294,9 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
     w->pending = new (std::nothrow) std::string();
     w->metric_cache = new (std::nothrow) ByBytes<std::pair<Text, Text>>();
     w->thread_names = new (std::nothrow) ByBytes<Text>();
-    if (!w->pending || !w->metric_cache || !w->thread_names) {
+    w->name = new (std::nothrow) Text();
+    w->metric_spare = new (std::nothrow) std::pair<Text, Text>();
+    if (!w->pending || !w->metric_cache || !w->thread_names || !w->name || !w->metric_spare) {
         Py_DECREF(w);
         return PyErr_NoMemory();
     }
@@ -310,6 +317,8 @@ void Writer_dealloc(PyObject* self) {
     delete w->pending;
     delete w->metric_cache;
     delete w->thread_names;
+    delete w->name;
+    delete w->metric_spare;
     Py_CLEAR(w->describe);
     Py_TYPE(self)->tp_free(self);
 }
@@ -346,8 +355,9 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Ref fspath = Ref::steal(PyUnicode_EncodeFSDefault(path));
     if (!fspath) return -1;
-    int rc = sqlite3_open_v2(PyBytes_AS_STRING(fspath.get()), &w->db, SQLITE_OPEN_READWRITE,
-                             nullptr);
+    // One connection used by one thread: SQLite's own locking is not needed.
+    int rc = sqlite3_open_v2(PyBytes_AS_STRING(fspath.get()), &w->db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         sqlite_failed(w, "open");
         close_db(w);
