@@ -140,3 +140,35 @@ def test_metric_bytes_follow_settings_serializer_and_class(sinks, monkeypatch):
     record_one()
     record_one()
     assert calls.count("CollectionTry") == 2 and calls.count("CollectionSuccess") == 2
+
+
+def test_signature_bytes_follow_what_the_signature_holds():
+    import inspect
+    import pickle
+
+    from tarnwick_collector.data_collection.invocations import (UserFunctionCall,
+                                                                UserFunctionMetadata)
+
+    def f(a, b=2, *, c="x"):
+        return a
+
+    spec = inspect.getfullargspec(f)
+
+    def written():
+        meta = UserFunctionMetadata("m", "m.f", "h", "/p.py", (), spec)
+        UserFunctionCall(meta, (1,), {}, {})
+        return pickle.loads(meta.function_signature)
+
+    assert written() == written() == spec
+    spec.args.append("late")  # the same object, holding something else
+    assert written().args == ["a", "b", "late"]
+    spec.kwonlydefaults["c"] = "y"
+    assert written().kwonlydefaults == {"c": "y"}
+
+    class Unplain:
+        pass
+
+    odd = spec._replace(defaults=(Unplain,))  # a class of the program's: not remembered
+    meta = UserFunctionMetadata("m", "m.f", "h", "/p.py", (), odd)
+    UserFunctionCall(meta, (1,), {}, {})
+    assert pickle.loads(meta.function_signature).defaults != spec.defaults

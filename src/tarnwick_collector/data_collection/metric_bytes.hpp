@@ -24,7 +24,7 @@ public:
     }
 
     // C.send_metric(cls) with the bytes remembered where they can be.
-    bool send(const Collector& C) {
+    bool send(Collector& C) {
         Ref values[4];
         PyObject* names[4] = {C.s.tenant_id, C.s.project_id, C.s.python_version, C.s.lib_version};
         for (int i = 0; i < 4; ++i)
@@ -32,7 +32,7 @@ public:
         Ref ser = C.setting(C.s.serializer);
         if (!ser) return false;
         Ref data;
-        if (own_codec(ser.get()) && valid(values, ser.get())) {
+        if (C.own_serializer(ser.get()) && valid(values, ser.get())) {
             data = bytes_;
         } else {
             Ref metric = call(cls_.get(), values[0].get(), values[1].get(), values[2].get(),
@@ -40,7 +40,7 @@ public:
             if (!metric) return false;
             data = call_method(ser.get(), C.s.serialize, metric.get());
             if (!data) return false;
-            if (PyBytes_CheckExact(data.get()) && own_codec(ser.get())) remember(values, ser, data);
+            if (PyBytes_CheckExact(data.get()) && C.own_serializer(ser.get())) remember(values, ser, data);
         }
         Ref sink = C.setting(C.s.metrics_subprocess);
         if (!sink) return false;
@@ -48,32 +48,6 @@ public:
     }
 
 private:
-    // The collector's serializer, with its own serialize: its bytes depend
-    // on the object alone.
-    bool own_codec(PyObject* ser) {
-        if (!codec_cls_) {
-            // Not imported here: a serializer of that class exists only once
-            // its module has been imported.
-            PyObject* modules = PyImport_GetModuleDict();
-            PyObject* mod = PyDict_GetItemString(modules, "tarnwick_collector.data_serialization.wirecodec");
-            if (!mod || !PyModule_Check(mod)) return false;
-            PyObject* cls = PyDict_GetItemString(PyModule_GetDict(mod), "IpcPickleSerializer");
-            if (!cls || !PyType_Check(cls)) return false;
-            PyObject* method = compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), serialize_name());
-            if (!method) return false;
-            codec_cls_ = Ref::borrow(cls);
-            codec_serialize_ = Ref::borrow(method);
-        }
-        auto* t = reinterpret_cast<PyTypeObject*>(codec_cls_.get());
-        if (Py_TYPE(ser) != t || compat::type_lookup(t, serialize_name()) != codec_serialize_.get())
-            return false;
-        PyObject** dict = compat::instance_dict_ptr(ser);
-        if (!dict || !*dict) return true;
-        PyObject* shadow = PyDict_GetItemWithError(*dict, serialize_name());
-        if (!shadow && PyErr_Occurred()) PyErr_Clear();
-        return !shadow;
-    }
-
     PyObject* serialize_name() const { return serialize_name_; }
 
     unsigned long long module_version() const {
@@ -126,7 +100,6 @@ private:
 
     PyObject* serialize_name_ = nullptr;  // interned, owned by the collector's table
     Ref cls_, module_;
-    Ref codec_cls_, codec_serialize_;
     Ref values_[4];
     Ref serializer_;  // the collector's own serializer object
     unsigned int type_version_ = 0;

@@ -26,10 +26,15 @@ def get_signature(function):
     """``inspect.getfullargspec(function)``, or None when it has none."""
     if type(function) is not types.FunctionType or "__signature__" in function.__dict__:
         return _argspec(function)
-    parts = _parts(function)
     entry = _specs.get(function)
-    if entry is not None and all(a is b for a, b in zip(entry[0], parts)):
-        return entry[1]
+    if entry is not None:
+        code, defaults, kwdefaults, annotations = entry[0]
+        # Compared one by one: this runs on every recorded call.
+        if (code is function.__code__ and defaults is function.__defaults__
+                and kwdefaults is function.__kwdefaults__
+                and annotations is function.__annotations__):
+            return entry[1]
+    parts = _parts(function)
     spec = _argspec(function)
     if spec is not None:
         _specs.put(function, (parts, spec))
