@@ -589,9 +589,16 @@ bool empty_memo(PyObject* pickler, PyObject* clear_memo, Py_ssize_t written) {
 // Runs one dump into `chunks` and returns its bytes. The memo and the
 // chunks are emptied afterwards, failed or not, so a kept pickler holds on
 // to nothing of the program's.
+// The base pickler's dump for a pickler only this module sees (NULL
+// `dump`): its dispatcher stays armed between dumps.
+struct TarnApi {
+    PyObject* (*dump_kept)(PyObject* pickler, PyObject* obj);
+};
+TarnApi* TP = nullptr;
+
 Ref dump_into(PyObject* pickler, PyObject* clear_memo, PyObject* dump, PyObject* chunks,
               PyObject* obj) {
-    Ref done = call(dump, obj);
+    Ref done = dump ? call(dump, obj) : own(TP->dump_kept(pickler, obj));
     Ref data = done ? joined(chunks) : Ref();
     Py_ssize_t written = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
@@ -681,9 +688,9 @@ Ref safe_pickle_fresh(PyObject* obj, PyObject* object_wrapper) {
         if (PyObject_SetAttr(R.pickler.get(), S.object_wrapper, object_wrapper) < 0) return {};
         R.object_wrapper = Ref::borrow(object_wrapper);
     }
-    Ref pickler = R.pickler, clear_memo = R.clear_memo, dump = R.dump, chunks = R.chunks;
+    Ref pickler = R.pickler, clear_memo = R.clear_memo, chunks = R.chunks;
     R.busy = true;
-    Ref data = dump_into(pickler.get(), clear_memo.get(), dump.get(), chunks.get(), obj);
+    Ref data = dump_into(pickler.get(), clear_memo.get(), nullptr, chunks.get(), obj);
     R.busy = false;
     return data;
 }
@@ -853,6 +860,9 @@ bool bind_imports(PyObject* m) {
     B.base_pickler = imp("tarnwick_collector.data_serialization.tarn_pickle", "Pickler");
     B.base_pickler_init = attr_of(B.base_pickler, "__init__");
     B.tarn_loads = imp("tarnwick_collector.data_serialization.tarn_pickle", "loads");
+    TP = static_cast<TarnApi*>(
+        PyCapsule_Import("tarnwick_collector.data_serialization.tarn_pickle._C_API", 0));
+    if (!TP) return false;
     B.relpath = imp("os.path", "relpath");
     B.namespace_cls = imp("types", "SimpleNamespace");
     B.isroutine = imp("inspect", "isroutine");
