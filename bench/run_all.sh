@@ -17,3 +17,5 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$PYTHON" "$here/recorder_bench.py"
 "$PYTHON" "$here/show_bench.py"
 "$PYTHON" "$here/memory_bench.py"
+"$PYTHON" "$here/library_driver_bench.py"
+"$PYTHON" "$here/store_bench.py"

@@ -237,9 +237,11 @@ def test_clear_errors(tmp_path, setup, args, message):
         conn.executemany("INSERT INTO calls (function, data) VALUES (?, ?)",
                          [("f", os.urandom(4000)) for _ in range(20)])
         conn.commit()
+        (root,), = conn.execute("SELECT rootpage FROM sqlite_master WHERE name = 'calls'")
+        (page,), = conn.execute("PRAGMA page_size")
         conn.close()
         with open(path, "r+b") as f:
-            f.seek(4096 + 100)
+            f.seek((root - 1) * page)  # the table's root page, from its header on
             f.write(b"\x00\xff" * 4000)
     proc = run("-m", "tarnwick_collector", *args, cwd=tmp_path)
     assert proc.returncode == 2

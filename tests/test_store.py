@@ -160,9 +160,11 @@ def test_damaged_recording(db):
     conn.executemany("INSERT INTO calls (function, data) VALUES (?, ?)",
                      [("f", os.urandom(3000)) for _ in range(50)])
     conn.commit()
+    (root,), = conn.execute("SELECT rootpage FROM sqlite_master WHERE name = 'calls'")
+    (page,), = conn.execute("PRAGMA page_size")
     conn.close()
     with open(db, "r+b") as f:
-        f.seek(4096 + 200)
+        f.seek((root - 1) * page)  # the table's root page, from its header on
         f.write(b"\xff" * 6000)
     with pytest.raises(store.RecordingError) as err:
         rec = store.Recording(db)

@@ -69,11 +69,38 @@ public:
         return bool(call_method(sink.get(), s.send_message, data.get()));
     }
 
+    // Whether `ser` is the collector's own serializer with its own
+    // serialize, whose bytes depend on the object alone (so that bytes made
+    // once can stand for another call). Not imported here: a serializer of
+    // that class exists only once its module has been.
+    bool own_serializer(PyObject* ser) {
+        if (!codec_cls_) {
+            PyObject* mod = PyDict_GetItemString(PyImport_GetModuleDict(),
+                                                 "tarnwick_collector.data_serialization.wirecodec");
+            if (!mod || !PyModule_Check(mod)) return false;
+            PyObject* cls = PyDict_GetItemString(PyModule_GetDict(mod), "IpcPickleSerializer");
+            if (!cls || !PyType_Check(cls)) return false;
+            PyObject* method = compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), s.serialize);
+            if (!method) return false;
+            codec_cls_ = Ref::borrow(cls);
+            codec_serialize_ = Ref::borrow(method);
+        }
+        auto* t = reinterpret_cast<PyTypeObject*>(codec_cls_.get());
+        if (Py_TYPE(ser) != t || compat::type_lookup(t, s.serialize) != codec_serialize_.get())
+            return false;
+        PyObject** dict = compat::instance_dict_ptr(ser);
+        if (!dict || !*dict) return true;
+        PyObject* shadow = PyDict_GetItemWithError(*dict, s.serialize);
+        if (!shadow && PyErr_Occurred()) PyErr_Clear();
+        return !shadow;
+    }
+
     SettingsStrings s;
 
 private:
     Ref settings_;
     Ref no_wrapper_kw_;
+    Ref codec_cls_, codec_serialize_;
 };
 
 }  // namespace tarn

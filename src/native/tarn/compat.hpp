@@ -293,6 +293,25 @@ inline int recursion_depth() {
 #endif
 }
 
+// A number that changes whenever the dict is changed and that no other
+// state of any dict shares, so an unchanged number means unchanged
+// contents; 0 where the interpreter keeps none (callers then check anew).
+inline unsigned long long dict_version(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)dict;
+    return 0;
+#else
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+}
+
 // Takes the pending exception out of the thread's error indicator and
 // leaves the indicator empty. The indicator's references are not released:
 // the tracing extension restores that same exception after the hook, with

@@ -5,6 +5,7 @@
 
 #include <pythread.h>
 
+#include "metric_bytes.hpp"
 #include "size_guard.hpp"
 #include "tarn/weak_table.hpp"
 #include "tarn/stand_ins.hpp"
@@ -81,6 +82,9 @@ struct Bound {
     double max_size = 805306368.0;
 };
 Bound& B = leak<Bound>();
+// The two metrics of every recorded call, their bytes made once.
+metric_bytes::ConstantMetric& TRY = leak<metric_bytes::ConstantMetric>();
+metric_bytes::ConstantMetric& SUCCESS = leak<metric_bytes::ConstantMetric>();
 
 Ref none() { return Ref::borrow(Py_None); }
 
@@ -389,7 +393,7 @@ PyObject* record_user_function_call(PyObject*, PyObject* const* args, Py_ssize_t
         for (Py_ssize_t i = 0; i < nargs; ++i)
             PyTuple_SET_ITEM(arg_tuple.get(), i, Py_NewRef(args[i]));
 
-        if (!C.send_metric(B.collection_try.get())) return nullptr;
+        if (!TRY.send(C)) return nullptr;
         Tally before = stand_ins_now();
         Ref record = get_function_call_object_impl(arg_tuple.get(), kwargs.get());
         if (!record) return nullptr;
@@ -945,7 +949,7 @@ bool send_record(PyObject* record, bool* stored = nullptr) {
         Ref sink = C.setting(C.s.data_subprocess);
         if (!sink || !call_method(sink.get(), C.s.send_message, data.get())) return false;
         if (stored) *stored = true;
-        return C.send_metric(B.collection_success.get());
+        return SUCCESS.send(C);
     };
     if (attempt()) return true;
     int reported = report_pickling_failure();
@@ -1139,6 +1143,7 @@ bool bind(PyObject* m) {
     Ref limit_reasons = imp(METRICS, "LimitReasons");
     Ref stand_in_reasons = imp(METRICS, "StandInReasons");
     Ref asizeof_module = imp_module("pympler.asizeof");
+    Ref metrics_module = imp_module(METRICS);
     if (!add("threading", imp_module("threading")) || !add("types", imp_module("types")))
         return false;
     for (const char* name : {"Callable", "Any", "Tuple", "Dict", "Union", "Optional"})
@@ -1153,6 +1158,8 @@ bool bind(PyObject* m) {
         !add("CollectionTry", B.collection_try = imp(METRICS, "CollectionTry")) ||
         !add("CollectionSuccess", B.collection_success = imp(METRICS, "CollectionSuccess")) ||
         !add("LimitFailure", B.limit_failure = imp(METRICS, "LimitFailure")) ||
+        !TRY.bind(C, B.collection_try.get(), metrics_module.get()) ||
+        !SUCCESS.bind(C, B.collection_success.get(), metrics_module.get()) ||
         !add("LimitReasons", limit_reasons) ||
         !add("CollectorSettings", Ref::borrow(C.settings())) || !add("Pathway", pathway) ||
         !add("PathwayTracker",

@@ -2,6 +2,8 @@
 // instance __dict__, with native constructors and finishing methods.
 #include "tarn/collector.hpp"
 
+#include "signature_bytes.hpp"
+
 using namespace tarn;
 
 namespace {
@@ -30,6 +32,8 @@ TARN_STRING_TABLE(Strings, INVOCATIONS_STRINGS);
 
 Strings S;
 Collector& C = leak<Collector>();
+// Every call of a function carries the same argspec: its bytes are made once.
+signature_bytes::Cache& SIGNATURES = leak<signature_bytes::Cache>();
 
 constexpr const char* MODULE = "tarnwick_collector.data_collection.invocations";
 
@@ -149,7 +153,8 @@ PyObject* UserFunctionCall_init(PyObject* self, PyObject* const* args, Py_ssize_
     if (!init_call(self, a[0], a[1], a[2], a[3])) return nullptr;
     // The shared metadata record is changed in place.
     Ref signature = getattr(a[0], S.function_signature);
-    if (!signature || !set_serialized(a[0], S.function_signature, signature.get())) return nullptr;
+    Ref data = signature ? SIGNATURES.serialize(C, signature.get()) : Ref();
+    if (!data || !set(a[0], S.function_signature, data.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -227,7 +232,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "invocations",
                           "Call and metadata records.", -1, nullptr};
 
 PyObject* init_module() {
-    if (!S.create() || !C.bind()) return nullptr;
+    if (!S.create() || !C.bind() || !SIGNATURES.bind()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !add_imports(module.get())) return nullptr;
     Ref fm, efm, ufm, fc, efc, ufc;

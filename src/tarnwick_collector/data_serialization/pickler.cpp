@@ -14,6 +14,8 @@ Bound& B = leak<Bound>();
 
 constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
 
+// Bound at import, so that no dump pays for importing its module (tens of
+// milliseconds) in the middle of a recorded call.
 Ref loadclass() {
     if (!B.loadclass) B.loadclass = import_attr("jsonpickle.unpickler", "loadclass");
     return B.loadclass;
@@ -595,14 +597,39 @@ Ref joined(PyObject* chunks) {
     return empty ? Ref::steal(_PyBytes_Join(empty.get(), chunks)) : Ref();
 }
 
+// Past this many bytes written, a dump's memo table is replaced rather than
+// cleared: the C pickler never shrinks it, and clearing costs its whole
+// size at every later dump.
+constexpr Py_ssize_t MEMO_RESET_BYTES = 4096;
+
+bool empty_memo(PyObject* pickler, PyObject* clear_memo, Py_ssize_t written) {
+    if (written <= MEMO_RESET_BYTES) return bool(call(clear_memo));
+    Ref fresh = Ref::steal(PyDict_New());
+    return fresh && PyObject_SetAttr(pickler, S.memo, fresh.get()) == 0;
+}
+
 // Runs one dump into `chunks` and returns its bytes. The memo and the
 // chunks are emptied afterwards, failed or not, so a kept pickler holds on
 // to nothing of the program's.
-Ref dump_into(PyObject* clear_memo, PyObject* dump, PyObject* chunks, PyObject* obj) {
-    Ref done = call(dump, obj);
+// The base pickler's dump for a pickler only this module sees (NULL
+// `dump`): its dispatcher stays armed between dumps.
+struct TarnApi {
+    PyObject* (*dump_kept)(PyObject* pickler, PyObject* obj);
+};
+TarnApi* TP = nullptr;
+
+Ref dump_into(PyObject* pickler, PyObject* clear_memo, PyObject* dump, PyObject* chunks,
+              PyObject* obj) {
+    Ref done = dump ? call(dump, obj) : own(TP->dump_kept(pickler, obj));
     Ref data = done ? joined(chunks) : Ref();
+    Py_ssize_t written = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
+        PyObject* c = PyList_GET_ITEM(chunks, i);
+        if (PyBytes_Check(c)) written += PyBytes_GET_SIZE(c);
+    }
     HeldError failure;
-    bool emptied = call(clear_memo) && PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) == 0;
+    bool emptied = empty_memo(pickler, clear_memo, written) &&
+                   PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) == 0;
     if (!data) {
         failure.restore();
         return {};
@@ -613,10 +640,57 @@ Ref dump_into(PyObject* clear_memo, PyObject* dump, PyObject* chunks, PyObject* 
 Ref dump_with(PyObject* pickler, PyObject* chunks, PyObject* obj) {
     Ref clear_memo = getattr(pickler, S.clear_memo);
     Ref dump = clear_memo ? getattr(pickler, S.dump) : Ref();
-    return dump ? dump_into(clear_memo.get(), dump.get(), chunks, obj) : Ref();
+    return dump ? dump_into(pickler, clear_memo.get(), dump.get(), chunks, obj) : Ref();
 }
 
+// Values written the same way every time (every call records an exception
+// of type(None), most have no keyword arguments and load no globals): their
+// bytes are made by the ordinary route once, then handed out.
+struct Constants {
+    Ref none, yes, no, empty_tuple, empty_dict, none_type;
+    Ref builtins;  // the builtins module
+    unsigned long long modules_version = 0, builtins_version = 0;
+};
+Constants& K = leak<Constants>();
+
+// type(None) is written as a call of builtins.type: valid while that is
+// still what the name finds.
+bool builtins_type_unchanged() {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* dict = PyModule_GetDict(K.builtins.get());
+    unsigned long long mv = compat::dict_version(modules), bv = compat::dict_version(dict);
+    if (mv && bv && mv == K.modules_version && bv == K.builtins_version) return true;
+    PyObject* module = PyDict_GetItemWithError(modules, S.builtins);
+    PyObject* type = module == K.builtins.get() ? PyDict_GetItemWithError(dict, S.type_name) : nullptr;
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (type != as_obj(&PyType_Type)) return false;
+    K.modules_version = mv, K.builtins_version = bv;
+    return true;
+}
+
+Ref* constant_slot(PyObject* obj) {
+    if (obj == Py_None) return &K.none;
+    if (obj == Py_True) return &K.yes;
+    if (obj == Py_False) return &K.no;
+    if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 0) return &K.empty_tuple;
+    if (PyDict_CheckExact(obj) && PyDict_GET_SIZE(obj) == 0) return &K.empty_dict;
+    if (obj == as_obj(Py_TYPE(Py_None)) && K.builtins && builtins_type_unchanged())
+        return &K.none_type;
+    return nullptr;
+}
+
+Ref safe_pickle_fresh(PyObject* obj, PyObject* object_wrapper);
+
 Ref safe_pickle_impl(PyObject* obj, PyObject* object_wrapper) {
+    Ref* slot = constant_slot(obj);
+    if (!slot) return safe_pickle_fresh(obj, object_wrapper);
+    if (*slot) return *slot;
+    Ref data = safe_pickle_fresh(obj, object_wrapper);
+    if (data && PyBytes_CheckExact(data.get())) *slot = data;
+    return data;
+}
+
+Ref safe_pickle_fresh(PyObject* obj, PyObject* object_wrapper) {
     if (R.busy) {
         Ref chunks = Ref::steal(PyList_New(0));
         Ref file = chunks ? list_file(chunks) : Ref();
@@ -636,9 +710,9 @@ Ref safe_pickle_impl(PyObject* obj, PyObject* object_wrapper) {
         if (PyObject_SetAttr(R.pickler.get(), S.object_wrapper, object_wrapper) < 0) return {};
         R.object_wrapper = Ref::borrow(object_wrapper);
     }
-    Ref clear_memo = R.clear_memo, dump = R.dump, chunks = R.chunks;
+    Ref pickler = R.pickler, clear_memo = R.clear_memo, chunks = R.chunks;
     R.busy = true;
-    Ref data = dump_into(clear_memo.get(), dump.get(), chunks.get(), obj);
+    Ref data = dump_into(pickler.get(), clear_memo.get(), nullptr, chunks.get(), obj);
     R.busy = false;
     return data;
 }
@@ -808,6 +882,9 @@ bool bind_imports(PyObject* m) {
     B.base_pickler = imp("tarnwick_collector.data_serialization.tarn_pickle", "Pickler");
     B.base_pickler_init = attr_of(B.base_pickler, "__init__");
     B.tarn_loads = imp("tarnwick_collector.data_serialization.tarn_pickle", "loads");
+    TP = static_cast<TarnApi*>(
+        PyCapsule_Import("tarnwick_collector.data_serialization.tarn_pickle._C_API", 0));
+    if (!TP) return false;
     B.relpath = imp("os.path", "relpath");
     B.namespace_cls = imp("types", "SimpleNamespace");
     B.isroutine = imp("inspect", "isroutine");
@@ -822,13 +899,15 @@ bool bind_imports(PyObject* m) {
     B.is_frozen = imp("_imp", "is_frozen");
     if (!PyErr_Occurred() && !bind_stdlib_dirs()) return false;
     B.metric_base = imp("tarnwick_collector.data_collection.metrics", "Metric");
+    if (!PyErr_Occurred() && !loadclass()) return false;
+    K.builtins = imp_module("builtins");
     B.dont_cache_kw = Ref::steal(PyTuple_Pack(2, S.dont_cache, S.collect_signature));
     B.safe_pickle_kwnames = Ref::steal(PyTuple_Pack(2, S.failure_reducer, S.special_cases));
     return B.base_pickler && B.base_pickler_init && B.tarn_loads && B.relpath && B.namespace_cls &&
            B.isroutine &&
            B.reconstructor && B.copyreg_newobj && B.environ_type && B.copyreg_dispatch &&
            B.stdlib_names && B.sys_modules && B.builtin_module_names && B.is_frozen &&
-           B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames;
+           B.metric_base && B.dont_cache_kw && B.safe_pickle_kwnames && B.loadclass && K.builtins;
 }
 
 bool bind_constants(PyObject* m) {

@@ -60,6 +60,14 @@ bool cacheable_callable(PyObject* obj) {
     return t == &PyMethodDescr_Type || t == &PyWrapperDescr_Type || t == &PyClassMethodDescr_Type;
 }
 
+// The path a name was made with is compared by value: the setting is often
+// set again to an equal string, which must not cost a full extraction.
+bool same_path(PyObject* kept, PyObject* now) {
+    if (kept == now) return true;
+    if (!PyUnicode_CheckExact(kept) || !PyUnicode_CheckExact(now)) return false;
+    return PyUnicode_Compare(kept, now) == 0;
+}
+
 }  // namespace
 
 bool cached_verdicts(PyTypeObject* t, TypeVerdicts& out) {
@@ -90,7 +98,7 @@ void remember_verdicts(PyTypeObject* t, const TypeVerdicts& v) {
 Ref cached_name(PyObject* callable, PyObject* project_path) {
     auto it = name_cache.find(callable);
     if (it == name_cache.end() || !it->second.callable.is(callable) ||
-        it->second.project_path.get() != project_path)
+        !same_path(it->second.project_path.get(), project_path))
         return {};
     return it->second.name;
 }

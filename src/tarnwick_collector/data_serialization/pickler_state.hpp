@@ -44,6 +44,7 @@ using namespace tarn;
     X(weakref_dunder, "__weakref__")                                 \
     X(file, "__file__")                                              \
     X(builtins, "builtins")                                          \
+    X(type_name, "type")                                             \
     X(args, "args")                                                  \
     X(enter, "__enter__")                                            \
     X(exit, "__exit__")                                              \
@@ -58,6 +59,7 @@ using namespace tarn;
     X(dump, "dump")                                                  \
     X(getvalue, "getvalue")                                          \
     X(clear_memo, "clear_memo")                                      \
+    X(memo, "memo")                                                  \
     X(append, "append")                                              \
     X(write, "write")                                                \
     X(get, "get")                                                    \
@@ -83,7 +85,7 @@ struct Bound {
     Ref reconstructor, copyreg_newobj, environ_type, copyreg_dispatch, stdlib_names,
         builtin_module_names, is_frozen, sys_modules;
     Ref metric_base;
-    Ref loadclass;  // imported on first use
+    Ref loadclass;  // bound at import
     Ref namespace_cls;
     Ref dont_cache_kw;
     // Tables (class attributes of SafePickler and module globals).

@@ -13,6 +13,8 @@
 
 #include <tsl/robin_map.h>
 
+#include "known_globals.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -109,6 +111,8 @@ struct DumpState {
     long proto_num = 0;
     Ref table;  // the dispatch table the C pickler consults
     bool table_is_exact_dict = false;
+    bool kept = false;       // armed between the dumps of a kept pickler
+    bool needs_self = false;  // kept: user_self is the pickler, set per dump
     Verdicts verdicts;
     // Every object the C pickler asked about. It may hold them borrowed
     // from a container that a finalizer empties while the hook runs; these
@@ -122,7 +126,11 @@ struct DumpState {
     void disarm() {
         Ref drop[] = {std::move(user), std::move(user_self), std::move(failure),
                       std::move(special), std::move(proto), std::move(table)};
-        verdicts.clear();
+        // Clearing walks every bucket: a table a large dump grew is dropped.
+        if (verdicts.bucket_count() > 256)
+            Verdicts().swap(verdicts);
+        else if (!verdicts.empty())
+            verdicts.clear();
         asked.clear();
     }
 };
@@ -187,8 +195,9 @@ Ref which_module(PyObject* obj, PyObject* path) {
 }
 
 // true when `obj` is found again under `name` (NULL: its own qualified
-// name); false with the reason set as exception.
-bool found_by_name(PyObject* obj, PyObject* name) {
+// name); false with the reason set as exception. `where` receives what it
+// was found through.
+bool found_by_name(PyObject* obj, PyObject* name, known_globals::Found* where = nullptr) {
     Ref global;
     if (name) {
         global = Ref::borrow(name);
@@ -222,6 +231,7 @@ bool found_by_name(PyObject* obj, PyObject* name) {
                      global.get(), module_name.get(), global.get());
         return false;
     }
+    if (where) *where = known_globals::Found{module_name, module, path};
     return true;
 }
 
@@ -232,18 +242,22 @@ bool singleton_type(PyObject* cls) {
            cls == reinterpret_cast<PyObject*>(Py_TYPE(Py_NotImplemented));
 }
 
-// found_by_name(obj, NULL), remembered for the rest of the dump: every
-// instance of a class asks about the class again.
+// found_by_name(obj, NULL), remembered for the rest of the dump (every
+// instance of a class asks about the class again) and, where found, across
+// dumps (every record names the same few classes and functions).
 bool by_reference(DumpState& st, PyObject* obj) {
     if (Py_IS_TYPE(obj, &PyType_Type) && singleton_type(obj)) return true;
+    if (known_globals::still_found(obj)) return true;
     auto it = st.verdicts.find(obj);
     if (it != st.verdicts.end()) {
         if (it->second.outcome.get() == Py_True) return true;
         compat::restore_exception(it->second.outcome);
         return false;
     }
-    if (found_by_name(obj, nullptr)) {
+    known_globals::Found where;
+    if (found_by_name(obj, nullptr, &where)) {
         st.verdicts.emplace(obj, Verdict{Ref::borrow(obj), Ref::borrow(Py_True)});
+        known_globals::remember(obj, where);
         return true;
     }
     if (!substitutable()) return false;
@@ -596,7 +610,9 @@ bool bind_override(DumpState& st, PyObject* self, PyObject* prior) {
         return true;
     }
     if (!descr) return true;
-    if (PyFunction_Check(descr.get())) {
+    // A function or a method of a class in C is called with the pickler
+    // prepended: no bound method is made per dump.
+    if (PyFunction_Check(descr.get()) || Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) {
         st.user = std::move(descr);
         st.user_self = Ref::borrow(self);
         return true;
@@ -707,6 +723,64 @@ PyObject* Pickler_dump_entry(PyObject* self, PyObject* obj) {
     return guarded([&] { return Pickler_dump(self, obj); });
 }
 
+// ------------------------------------------------------- kept picklers
+// A pickler that only its owner ever sees (the safe pickler keeps one for
+// all its dumps) keeps its dispatcher installed and armed between dumps:
+// what arming reads is the owner's and does not change. Between dumps the
+// dispatcher holds no reference to the pickler, so no cycle outlives one.
+
+PyObject* dump_kept_impl(PyObject* self, PyObject* obj) {
+    if (refuse_while_dumping(self)) return nullptr;
+    Ref keep = Ref::borrow(self);
+    Ref dict = own(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return nullptr;
+    PyObject* current = PyDict_GetItemWithError(dict.get(), S.reducer_override);
+    if (!current && PyErr_Occurred()) return nullptr;
+    if (!current || !is_dispatcher(current) || !as_dispatcher(current)->st().kept) {
+        if (current) return Pickler_dump(self, obj);  // not one of ours: the ordinary dump
+        Ref failure;
+        if (compat::lookup_attr(self, S.failure_reducer, failure) < 0) return nullptr;
+        if (!failure || failure.get() == Py_None) return Pickler_dump(self, obj);
+        Ref dispatcher = take_dispatcher();
+        if (!dispatcher) return nullptr;
+        DumpState& st = as_dispatcher(dispatcher.get())->st();
+        if (!arm(st, self, nullptr, std::move(failure)) ||
+            PyDict_SetItem(dict.get(), S.reducer_override, dispatcher.get()) < 0) {
+            give_back(std::move(dispatcher));
+            return nullptr;
+        }
+        st.kept = true;
+        st.needs_self = bool(st.user_self);
+        st.user_self.reset();
+        current = dispatcher.get();  // the dict holds it
+    }
+    Ref dispatcher = Ref::borrow(current);
+    DumpState& st = as_dispatcher(current)->st();
+    DumpingMark mark(self);
+    if (st.needs_self) st.user_self = Ref::borrow(self);
+    Ref result = call(B.base_dump.get(), self, obj);
+    {
+        compat::SavedError pending;
+        // What this dump learnt and held goes; the arming stays.
+        Ref drop = std::move(st.user_self);
+        if (st.verdicts.bucket_count() > 256)
+            Verdicts().swap(st.verdicts);
+        else if (!st.verdicts.empty())
+            st.verdicts.clear();
+        st.asked.clear();
+    }
+    return result.release();
+}
+
+PyObject* dump_kept(PyObject* self, PyObject* obj) {
+    return guarded([&] { return dump_kept_impl(self, obj); });
+}
+
+struct Api {
+    PyObject* (*dump_kept)(PyObject* pickler, PyObject* obj);
+};
+Api api{dump_kept};
+
 PyObject* loads(PyObject*, PyObject* data) {
     return guarded([&] { return call(B.loads.get(), data).release(); });
 }
@@ -800,7 +874,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tarn_pickle",
                           "The collector's pickler and loader.", -1, module_methods};
 
 PyObject* init_module() {
-    if (!S.create() || !bind() || !make_dispatcher_type()) return nullptr;
+    if (!S.create() || !known_globals::init() || !bind() || !make_dispatcher_type()) return nullptr;
     Ref module = own(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Ref bases = own(PyTuple_Pack(1, B.base.get()));
@@ -808,7 +882,10 @@ PyObject* init_module() {
     Ref cls = make_class(MODULE, "Pickler", bases.get(), PICKLER_DOC);
     if (!cls || !add_methods(cls.get(), Pickler_methods) ||
         !set(cls.get(), S.failure_reducer, Py_None) || !set(cls.get(), S.special_cases, Py_None) ||
-        !add_to_module(module.get(), "Pickler", cls))
+        !add_to_module(module.get(), "Pickler", cls) ||
+        !add_to_module(module.get(), "_C_API",
+                       own(PyCapsule_New(&api, "tarnwick_collector.data_serialization.tarn_pickle._C_API",
+                                         nullptr))))
         return nullptr;
     return module.release();
 }

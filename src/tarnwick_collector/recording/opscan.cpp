@@ -4,6 +4,8 @@
 // gigabytes; the restricted loader refuses such indices before loading.
 #include "tarn/util.hpp"
 
+#include "record_scan.hpp"
+
 #include <cstdint>
 #include <cstring>
 
@@ -146,7 +148,37 @@ PyObject* memo_bound(PyObject*, PyObject* arg) {
     return PyLong_FromLongLong(top);
 }
 
+// describe_call(data) -> (name, external_calls) | None: what the restricted
+// loader finds in a call record (name None when the record carries none,
+// external_calls None when they are not a list), or None when the scan
+// cannot tell and the record must be loaded.
+PyObject* describe_call(PyObject*, PyObject* arg) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    PyObject* result = guarded([&]() -> PyObject* {
+        record_scan::Description d =
+            record_scan::describe(static_cast<const unsigned char*>(view.buf),
+                                  static_cast<std::size_t>(view.len));
+        if (!d.decided) Py_RETURN_NONE;
+        Ref name = d.has_name ? Ref::steal(PyUnicode_DecodeUTF8(
+                                    d.name.data(), static_cast<Py_ssize_t>(d.name.size()),
+                                    "surrogatepass"))
+                              : Ref::borrow(Py_None);
+        if (!name) return nullptr;
+        Ref count = d.external_calls >= 0 ? Ref::steal(PyLong_FromLongLong(d.external_calls))
+                                          : Ref::borrow(Py_None);
+        if (!count) return nullptr;
+        return PyTuple_Pack(2, name.get(), count.get());
+    });
+    PyBuffer_Release(&view);
+    return result;
+}
+
 PyMethodDef functions[] = {
+    {"describe_call", describe_call, METH_O,
+     "describe_call(data) -> (name, external_calls) or None: a call record's function name "
+     "and number of external calls as the restricted loader reads them, without loading "
+     "it; None when only loading can tell."},
     {"memo_bound", memo_bound, METH_O,
      "memo_bound(data) -> int: the largest memo index the pickle's PUT opcodes name, or -1."},
     {}};

@@ -58,7 +58,8 @@ class Session:
         self._saved = None
 
     def open(self):
-        from tarnwick_collector.configs.collector_settings import CollectorSettings
+        from tarnwick_collector.configs.collector_settings import (CollectorSettings,
+                                                                   _DefaultSerializer)
 
         files = project_files(self.project_dir)
         if self.script:
@@ -72,6 +73,10 @@ class Session:
         self.metrics = MessageChannel("metrics", self.out, register_atexit=False,
                                       **self._options).start()
         s = CollectorSettings
+        # The serializer's modules (and what they import) are loaded now, not
+        # inside the program's first recorded call.
+        if isinstance(s.serializer, _DefaultSerializer):
+            _DefaultSerializer._install()
         self._saved = (s.data_subprocess, s.metrics_subprocess, s.project_files, s.project_path,
                        s.stand_ins_for_refused)
         s.data_subprocess = self.data

@@ -2,10 +2,11 @@
 
     python -c "...writer import main; main(sys.argv[1:])" data|metrics DB
 
-Frames arrive on stdin until it closes. A call record's function name and a
-metric's kind are read with the restricted loader, which builds placeholders
-instead of importing anything; a message that does not load is still stored,
-without a name.
+Frames arrive on stdin until it closes. A call record's function name is read
+from its opcodes (``opscan.describe_call``), or where that cannot tell, with
+the restricted loader, which builds placeholders instead of importing
+anything; a metric's kind likewise, once per distinct message. A message that
+does not load is still stored, without a name.
 """
 
 import json
@@ -15,13 +16,18 @@ import sys
 
 from tarnwick_collector.recording import safe_load, store
 from tarnwick_collector.recording.channel import HEADER
+from tarnwick_collector.recording.opscan import describe_call as scan_call
+from tarnwick_collector.recording.store_writer import Writer
 
 _CHUNK = 1 << 20
-_BATCH = 2000
 
 
 def describe_call(data):
     """(full name, number of external calls) of a serialized call record."""
+    # Read from the opcodes where they tell, loaded (restricted) otherwise.
+    found = scan_call(data)
+    if found is not None:
+        return found
     try:
         record = safe_load.loads(data)
     except safe_load.NotAPickle:
@@ -128,30 +134,21 @@ def frames(read):
 def main(argv):
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     kind, path = argv
-    conn = store.connect(path)
-    if kind == "data":
-        sql = ("INSERT INTO calls (function, thread, sent, external_calls, data, size) "
-               "VALUES (?, ?, ?, ?, ?, ?)")
-
-        def row(sent, thread, data):
-            name, count = describe_call(data)
-            return name, thread, sent, count, data, len(data)
-    elif kind == "metrics":
-        sql = "INSERT INTO metrics (kind, detail, thread, sent, data) VALUES (?, ?, ?, ?, ?)"
-
-        def row(sent, thread, data):
-            kind_, detail = describe_metric(data)
-            return kind_, detail, thread, sent, data
-    else:
+    if kind not in ("data", "metrics"):
         raise SystemExit(f"unknown stream {kind!r}")
+    # Frames are split, described and inserted natively, in transactions
+    # that end when the input goes idle or a batch is large.
+    sink = Writer(path, kind, store.BUSY_MS,
+                  describe_call if kind == "data" else _describe_metric)
     fd = sys.stdin.fileno()
-    for batch in frames(lambda n: os.read(fd, n)):
-        for i in range(0, len(batch), _BATCH):
-            rows = [row(*frame) for frame in batch[i:i + _BATCH]]
-            conn.execute("BEGIN IMMEDIATE")
-            conn.executemany(sql, rows)
-            conn.execute("COMMIT")
-    conn.close()
+    while True:
+        chunk = os.read(fd, _CHUNK)
+        if not chunk:
+            break
+        sink.feed(chunk)
+        if len(chunk) < _CHUNK:
+            sink.commit()
+    sink.close()
 
 
 if __name__ == "__main__":
