@@ -1,10 +1,11 @@
 """python -m tarnwick_collector record|show|demo ...
 
-    record [--out FILE] [--project DIR] [--no-hooks] SCRIPT [ARGS...]
+    record [--out FILE] [--project DIR] [--no-hooks] [--max-calls N] SCRIPT [ARGS...]
         run SCRIPT as ``python SCRIPT ARGS`` would, recording its project
         functions into FILE (default: SCRIPT's name + .recording.db); one
         summary line goes to standard error at the end; --no-hooks runs the
-        tracing layer with the recording hooks switched off (nothing stored)
+        tracing layer with the recording hooks switched off (nothing stored);
+        --max-calls: calls recorded per function (default 1000, 0: no cap)
     show FILE [--function NAME] [--json]
         print the recorded calls as a table, or as JSON
     demo MODULE_FILE
@@ -32,8 +33,9 @@ def _fail(message, status=2):
 
 # -------------------------------------------------------------- record
 
-def parse_record(argv, flags=None):
-    """Options stop at the script: everything after it belongs to the script."""
+def parse_record(argv, flags=None, options=None):
+    """Options stop at the script: everything after it belongs to the script.
+    Valued options other than --out and --project go into ``options``."""
     out = project = None
     i = 0
     while i < len(argv):
@@ -49,7 +51,7 @@ def parse_record(argv, flags=None):
             i += 1
             continue
         name, eq, value = arg.partition("=")
-        if name in ("--out", "-o", "--project"):
+        if name in ("--out", "-o", "--project", "--max-calls"):
             if not eq:
                 if i + 1 >= len(argv):
                     raise UsageError(f"{name} needs a value")
@@ -57,6 +59,11 @@ def parse_record(argv, flags=None):
                 i += 1
             if name == "--project":
                 project = value
+            elif name == "--max-calls":
+                if not value.isdigit():
+                    raise UsageError(f"--max-calls needs a whole number, not {value!r}")
+                if options is not None:
+                    options["max_calls"] = int(value)
             else:
                 out = value
             i += 1
@@ -86,8 +93,9 @@ def record(argv):
     from tarnwick_collector.recording import runner
 
     flags = set()
+    options = {}
     try:
-        out, project, script, args = parse_record(argv, flags)
+        out, project, script, args = parse_record(argv, flags, options)
     except UsageError as exc:
         if str(exc) == "help":
             print(USAGE)
@@ -108,7 +116,7 @@ def record(argv):
         return _fail(f"cannot write '{out}': folder does not exist")
 
     if "no-hooks" in flags:
-        return _trace_only(script, args, project)
+        return _trace_only(script, args, project, options)
 
     from tarnwick_collector.configs.collector_settings import CollectorSettings
 
@@ -128,7 +136,7 @@ def record(argv):
         session.open()
     except Exception as exc:
         return _fail(f"cannot start the recording in '{out}': {exc}")
-    tracer = Tracer(project_files=session.files, hooks=harvest)
+    tracer = Tracer(project_files=session.files, hooks=harvest, **options)
     pid = os.getpid()
     outcome = runner.run(script, args, on_start=tracer.start)
     tracer.stop()
@@ -148,7 +156,7 @@ def record(argv):
     return outcome.status
 
 
-def _trace_only(script, args, project):
+def _trace_only(script, args, project, options):
     import time
 
     from tarnwick_collector.recording import runner
@@ -157,7 +165,7 @@ def _trace_only(script, args, project):
 
     files = project_files(project or os.path.dirname(os.path.abspath(script)))
     files.add(os.path.abspath(script))
-    tracer = Tracer(project_files=files, hooks_enabled=False)
+    tracer = Tracer(project_files=files, hooks_enabled=False, **options)
     pid = os.getpid()
     started = time.monotonic()
     outcome = runner.run(script, args, on_start=tracer.start)
@@ -165,8 +173,9 @@ def _trace_only(script, args, project):
     if os.getpid() == pid:
         _flush_std()
         st = tracer.stats
-        line = (f"tarnwick: hooks off, traced {st.user_calls} calls, {st.external_calls} "
-                f"external calls, {time.monotonic() - started:.2f}s\n")
+        capped = f" and {st.capped} over the cap of {st.max_calls}" if st.capped else ""
+        line = (f"tarnwick: hooks off, traced {st.user_calls} calls{capped}, "
+                f"{st.external_calls} external calls, {time.monotonic() - started:.2f}s\n")
         os.write(2, line.encode())
     if outcome.interrupted:
         signal.signal(signal.SIGINT, signal.SIG_DFL)
