@@ -9,6 +9,7 @@
 #endif
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #if PY_VERSION_HEX < 0x030A0000
@@ -40,6 +41,19 @@ inline Ref type_generic_getattr(PyObject* cls, PyObject* name) {
 // applied and no error is raised. Borrowed; NULL when absent.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name);
+}
+
+// The entry `name` of the type's own dict (its bases are not looked at).
+// Borrowed (the type keeps its dict); NULL when absent, with an error set
+// only when the lookup itself failed.
+inline PyObject* type_own_item(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Static built-in types keep their dict per interpreter, not in tp_dict.
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    return dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+#else
+    return type->tp_dict ? PyDict_GetItemWithError(type->tp_dict, name) : nullptr;
+#endif
 }
 
 // The member that tells a heap type where its instances keep their
@@ -137,7 +151,84 @@ inline unsigned int type_version(PyTypeObject* type) {
 
 
 // sys.getsizeof(obj): (size_t)-1 with an error set on failure.
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter no longer exports its own: the same steps, with the type's
+// __sizeof__ found as the interpreter finds special methods.
+inline std::size_t size_of(PyObject* obj) {
+    static PyObject* const name = PyUnicode_InternFromString("__sizeof__");
+    constexpr auto failed = static_cast<std::size_t>(-1);
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return failed;
+    }
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (PyType_Ready(tp) < 0) return failed;
+    Ref entry = Ref::borrow(_PyType_Lookup(tp, name));
+    if (!entry) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "Type %.100s doesn't define __sizeof__", tp->tp_name);
+        return failed;
+    }
+    Ref method;
+    if (descrgetfunc get = Py_TYPE(entry.get())->tp_descr_get)
+        method = Ref::steal(get(entry.get(), obj, reinterpret_cast<PyObject*>(tp)));
+    else
+        method = std::move(entry);
+    if (!method) return failed;
+    Ref res = Ref::steal(PyObject_CallNoArgs(method.get()));
+    if (!res) return failed;
+    Py_ssize_t size = PyLong_AsSsize_t(res.get());
+    if (size == -1 && PyErr_Occurred()) return failed;
+    if (size < 0) {
+        PyErr_SetString(PyExc_ValueError, "__sizeof__() should return >= 0");
+        return failed;
+    }
+    std::size_t header = 0;
+    if (!Py_IS_TYPE(obj, &PyType_Type) ||
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(obj), Py_TPFLAGS_HEAPTYPE)) {
+        // What the interpreter keeps in front of the object: the collector's
+        // two links, and the managed dict and weakref pointers.
+        if (PyType_IS_GC(tp)) header += 2 * sizeof(std::uintptr_t);
+        if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF))
+            header += 2 * sizeof(PyObject*);
+    }
+    return static_cast<std::size_t>(size) + header;
+}
+#else
 inline std::size_t size_of(PyObject* obj) { return _PySys_GetSizeOf(obj); }
+#endif
+
+// True when the weak reference `ref` still points at `obj`.
+inline bool weakref_points_at(PyObject* ref, PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref held = Ref::steal(target);  // only compared, then given back
+    return target == obj;
+#else
+    return PyWeakref_GetObject(ref) == obj;
+#endif
+}
+
+// Where an interpreter keeps an instance's attributes inline (3.13), the
+// type's traversal visits those values but not the instance dict, which
+// still exists once made. That dict (in `out`) for such an object; `out`
+// empty otherwise. -1 with an error set when it cannot be had.
+inline int dict_beside_inline_values(PyObject* obj, Ref& out) {
+    out.reset();
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) {
+        out = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!out) return -1;
+    }
+#else
+    (void)obj;
+#endif
+    return 0;
+}
 
 // Takes the pending exception out of the thread's error indicator and
 // leaves the indicator empty. The indicator's references are not released:

@@ -109,6 +109,13 @@ inline void measure(PyObject* obj, Walk& w) {
     }
     if (w.depth >= kLimit) return;
     ++w.depth;
+    tarn::Ref inline_dict;
+    if (instance && tarn::compat::dict_beside_inline_values(obj, inline_dict) < 0) {
+        PyErr_Clear();
+        w.unknown = true;
+    } else if (inline_dict) {
+        measure(inline_dict.get(), w);  // its values are visited again below: still a bound
+    }
     if (t == &PyDict_Type) {
         // Keys too: an instance dict's keys live in a shared table that
         // the dict's traversal leaves out, but pympler counts them.

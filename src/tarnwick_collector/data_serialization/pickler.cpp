@@ -226,7 +226,7 @@ PyTypeObject* defining_class(PyObject* obj, PyObject* name, PyObject* found) {
     if (!mro) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyTypeObject* base = as_type(PyTuple_GET_ITEM(mro, i));
-        PyObject* value = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, name) : nullptr;
+        PyObject* value = compat::type_own_item(base, name);
         if (value) return value == found ? base : nullptr;
         if (PyErr_Occurred()) PyErr_Clear();
     }
