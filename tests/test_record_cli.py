@@ -258,7 +258,13 @@ def test_record_options_end_at_the_script():
     assert flags == {"no-hooks"}
     assert parse_record(["--project=src", "--", "-odd.py"]) == (
         "-odd.recording.db", "src", "-odd.py", [])
-    for bad in (["--out"], ["--nope", "a.py"], []):
+    options = {}
+    assert parse_record(["--max-calls", "5", "a.py"], None, options)[2] == "a.py"
+    assert options == {"max_calls": 5}
+    parse_record(["--max-calls=0", "a.py"], None, options)
+    assert options == {"max_calls": 0}
+    for bad in (["--out"], ["--nope", "a.py"], [], ["--max-calls", "-1", "a.py"],
+                ["--max-calls", "x", "a.py"]):
         with pytest.raises(UsageError):
             parse_record(bad)
 
@@ -333,3 +339,28 @@ def test_status_line_only_on_a_terminal(tmp_path):
     before, summary = text.rsplit("\r\x1b[K", 1)
     assert summary.startswith("err line\n") or "err line" in before
     assert summary.rstrip("\n").splitlines()[-1].startswith("tarnwick: recorded ")
+CAPPED = """
+def step(i):
+    return i + 1
+
+def other(i):
+    return step(i)
+
+for i in range(6):
+    other(i)
+"""
+
+
+def test_max_calls_bounds_the_records_of_each_function(tmp_path):
+    script = write(tmp_path, {"main.py": CAPPED})
+    out = str(tmp_path / "rec.db")
+    proc = run("-m", "tarnwick_collector", "record", "--max-calls", "4", "--out", out, script,
+               cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    names = sorted(v.function for v in views(out))
+    assert names == ["__main__.other"] * 4 + ["__main__.step"] * 4
+    last = proc.stderr.splitlines()[-1]
+    assert "recorded 8 calls" in last and "4 not recorded over the cap of 4 per function" in last
+    proc = run("-m", "tarnwick_collector", "record", "--no-hooks", "--max-calls", "4", script,
+               cwd=tmp_path)
+    assert "traced 8 calls and 4 over the cap of 4" in proc.stderr

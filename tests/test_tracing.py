@@ -277,6 +277,69 @@ def test_hooks_switched_off_change_nothing():
     assert tracer.stats.user_calls == 1 and tracer.stats.hook_errors == {}
 
 
+@pytest.mark.parametrize("peek", [True, False], ids=["stack", "static"])
+def test_call_cap_per_function(peek):
+    hooks = Hooks()
+    tracer = Tracer(project_files=PROJECT, hooks=hooks, use_peek=peek, max_calls=3)
+    with tracer:
+        for i in range(3):
+            app.times_rate(i)
+    assert tracer.stats.records == 3 and tracer.stats.capped == 0
+    with tracer:
+        app.times_rate(3)                    # the fourth call: counted only
+        app.c_calls([])                      # another function has its own share
+        app.with_callback([5, 4, 6, 7])      # key_of: called 4 times from C code
+    names = [name for name, _, _ in hooks.of("call")]
+    assert names.count("times_rate") == 3 and names.count("key_of") == 3
+    assert names.count("c_calls") == 1
+    stats = tracer.stats
+    assert stats.capped == 2 and stats.max_calls == 3
+    assert stats.records == stats.user_calls == len(names)
+    assert len(hooks.of("return")) == len(names)
+
+
+def test_capped_calls_are_not_traced_inside():
+    hooks = Hooks()
+    tracer = Tracer(project_files=PROJECT, hooks=hooks, max_calls=1)
+    with tracer:
+        app.c_calls([])
+        app.c_calls([])           # over the cap: its C calls are not external calls
+        app.with_callback([1])
+        app.with_callback([3, 2])  # over the cap, but the callbacks it drives are not
+    assert [n for n, _ in hooks.of("ext")].count("len") == 1
+    calls = [(name, args) for name, args, _ in hooks.of("call")]
+    assert calls == [("c_calls", ([0],)), ("with_callback", ([1],)), ("key_of", (1,))]
+    assert tracer.stats.capped == 4  # c_calls, with_callback, key_of twice
+
+
+def test_call_cap_is_shared_by_threads():
+    hooks = Hooks()
+    tracer = Tracer(project_files=PROJECT, hooks=hooks, max_calls=7)
+    start = threading.Barrier(4)
+
+    def work():
+        start.wait()
+        for i in range(5):
+            app.times_rate(i)
+
+    with tracer:
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert [name for name, _, _ in hooks.of("call")].count("times_rate") == 7
+    assert tracer.stats.capped == 13
+
+
+def test_no_cap():
+    hooks = Hooks()
+    with Tracer(project_files=PROJECT, hooks=hooks, max_calls=0) as tracer:
+        for i in range(1500):
+            app.times_rate(i)
+    assert len(hooks.of("call")) == 1500 and tracer.stats.capped == 0
+
+
 # ------------------------------------------------------------ pieces
 
 def test_load_table_keys_extended_args_at_their_prefix():

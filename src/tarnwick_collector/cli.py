@@ -1,6 +1,6 @@
 """tarnwick record|show|stats|demo ... (also: python -m tarnwick_collector ...)
 
-    record [--out FILE] [--project DIR] [--strict] [--no-hooks] SCRIPT [ARGS...]
+    record [--out FILE] [--project DIR] [--strict] [--no-hooks] [--max-calls N] SCRIPT [ARGS...]
         run SCRIPT as ``python SCRIPT ARGS`` would, recording the calls of its
         project functions
     show FILE [--function NAME] [--thread NAME] [--limit N] [--json]
@@ -50,6 +50,8 @@ options (they stop at SCRIPT; what follows belongs to the script):
                        its function is not recorded again
   --no-hooks           run the tracing layer with the recording hooks off:
                        nothing is stored, one line of counts at the end
+  --max-calls N        calls recorded per function (default 1000, 0: no
+                       cap); later calls are counted, not recorded
   -h, --help           this text"""
 
 
@@ -65,7 +67,7 @@ def _fail(message, status=2):
 
 # -------------------------------------------------------------- record
 
-def parse_record(argv, flags=None):
+def parse_record(argv, flags=None, options=None):
     """Options stop at the script: everything after it belongs to the script."""
     out = project = None
     i = 0
@@ -82,7 +84,7 @@ def parse_record(argv, flags=None):
             i += 1
             continue
         name, eq, value = arg.partition("=")
-        if name in ("--out", "-o", "--project"):
+        if name in ("--out", "-o", "--project", "--max-calls"):
             if not eq:
                 if i + 1 >= len(argv):
                     raise UsageError(f"{name} needs a value")
@@ -90,6 +92,11 @@ def parse_record(argv, flags=None):
                 i += 1
             if name == "--project":
                 project = value
+            elif name == "--max-calls":
+                if not value.isdigit():
+                    raise UsageError(f"--max-calls needs a whole number, not {value!r}")
+                if options is not None:
+                    options["max_calls"] = int(value)
             else:
                 out = value
             i += 1
@@ -119,8 +126,9 @@ def record(argv):
     from tarnwick_collector.recording import runner
 
     flags = set()
+    options = {}
     try:
-        out, project, script, args = parse_record(argv, flags)
+        out, project, script, args = parse_record(argv, flags, options)
     except UsageError as exc:
         if str(exc) == "help":
             print(RECORD_HELP.format(prog=prog()))
@@ -141,7 +149,7 @@ def record(argv):
         return _fail(f"cannot write '{out}': folder does not exist")
 
     if "no-hooks" in flags:
-        return _trace_only(script, args, project)
+        return _trace_only(script, args, project, options)
 
     from tarnwick_collector.configs.collector_settings import CollectorSettings
 
@@ -165,7 +173,7 @@ def record(argv):
         return _fail(f"cannot start the recording in '{out}': {exc}")
     from tarnwick_collector.recording.status import StatusLine
 
-    tracer = Tracer(project_files=session.files, hooks=harvest)
+    tracer = Tracer(project_files=session.files, hooks=harvest, **options)
 
     def report(summary):
         try:
@@ -207,7 +215,7 @@ def record(argv):
     return outcome.status
 
 
-def _trace_only(script, args, project):
+def _trace_only(script, args, project, options):
     import time
 
     from tarnwick_collector.recording import runner
@@ -216,7 +224,7 @@ def _trace_only(script, args, project):
 
     files = project_files(project or os.path.dirname(os.path.abspath(script)))
     files.add(os.path.abspath(script))
-    tracer = Tracer(project_files=files, hooks_enabled=False)
+    tracer = Tracer(project_files=files, hooks_enabled=False, **options)
     pid = os.getpid()
     started = time.monotonic()
     outcome = runner.run(script, args, on_start=tracer.start)
@@ -224,8 +232,9 @@ def _trace_only(script, args, project):
     if os.getpid() == pid:
         _flush_std()
         st = tracer.stats
-        line = (f"tarnwick: hooks off, traced {st.user_calls} calls, {st.external_calls} "
-                f"external calls, {time.monotonic() - started:.2f}s\n")
+        capped = f" and {st.capped} over the cap of {st.max_calls}" if st.capped else ""
+        line = (f"tarnwick: hooks off, traced {st.user_calls} calls{capped}, "
+                f"{st.external_calls} external calls, {time.monotonic() - started:.2f}s\n")
         os.write(2, line.encode())
     if outcome.interrupted:
         signal.signal(signal.SIGINT, signal.SIG_DFL)

@@ -12,6 +12,7 @@
 #endif
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #if PY_VERSION_HEX < 0x030A0000
@@ -43,6 +44,19 @@ inline Ref type_generic_getattr(PyObject* cls, PyObject* name) {
 // applied and no error is raised. Borrowed; NULL when absent.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name);
+}
+
+// The entry `name` of the type's own dict (its bases are not looked at).
+// Borrowed (the type keeps its dict); NULL when absent, with an error set
+// only when the lookup itself failed.
+inline PyObject* type_own_item(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Static built-in types keep their dict per interpreter, not in tp_dict.
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    return dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+#else
+    return type->tp_dict ? PyDict_GetItemWithError(type->tp_dict, name) : nullptr;
+#endif
 }
 
 // The member that tells a heap type where its instances keep their
@@ -310,6 +324,22 @@ inline unsigned long long dict_version(PyObject* dict) {
 #pragma GCC diagnostic pop
 #endif
 #endif
+
+// True when the weak reference `ref` still points at `obj`.
+inline bool weakref_points_at(PyObject* ref, PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref held = Ref::steal(target);  // only compared, then given back
+    return target == obj;
+#else
+    return PyWeakref_GetObject(ref) == obj;
+#endif
+}
+
 }
 
 // Takes the pending exception out of the thread's error indicator and

@@ -261,7 +261,7 @@ public:
     }
     bool is(PyObject* obj) const {
         if (obj != ptr_) return false;
-        return !weak_ || PyWeakref_GetObject(ref_.get()) == obj;
+        return !weak_ || compat::weakref_points_at(ref_.get(), obj);
     }
 
 private:

@@ -166,6 +166,8 @@ class Session:
             "seconds": round(self.elapsed, 3), "metrics": kinds,
             "data_process": _process(data_stats), "metrics_process": _process(metric_stats),
             "tracer": tracer_stats.as_dict() if tracer_stats is not None else None,
+            "capped": tracer_stats.capped if tracer_stats is not None else 0,
+            "max_calls": tracer_stats.max_calls if tracer_stats is not None else 0,
         }
 
 
@@ -198,6 +200,9 @@ def summary_line(summary, out):
         parts.append(f"{total} stand-in{'s' if total != 1 else ''} ({reasons})")
     parts.append(f"{summary['external_calls']} external call"
                  f"{'s' if summary['external_calls'] != 1 else ''}")
+    if summary.get("capped"):
+        parts.append(f"{summary['capped']} not recorded over the cap of "
+                     f"{summary['max_calls']} per function")
     for key, what in (("lost_calls", "records"), ("lost_metrics", "metrics")):
         if summary[key]:
             parts.append(f"lost {summary[key]} {what}")

@@ -10,10 +10,16 @@ CPython 3.10 and 3.11 uses sys.settrace and sys.setprofile. A backend has
 ``install()`` and ``uninstall()`` and is built from an ``Engine``.
 """
 
-from tarnwick_collector.tracing.engine import Engine, NullHooks, Stats, default_hooks
+from tarnwick_collector.tracing.engine import (
+    DEFAULT_MAX_CALLS,
+    Engine,
+    NullHooks,
+    Stats,
+    default_hooks,
+)
 from tarnwick_collector.tracing.settrace import SetTraceBackend
 
-__all__ = ["Engine", "NullHooks", "Stats", "Tracer", "select_backend"]
+__all__ = ["DEFAULT_MAX_CALLS", "Engine", "NullHooks", "Stats", "Tracer", "select_backend"]
 
 
 def select_backend():
@@ -23,10 +29,13 @@ def select_backend():
 class Tracer:
     """Engine plus backend, with the hooks on (the recording hooks of the
     core), off (``hooks_enabled=False``: the layer runs, nothing is
-    recorded), or given (any object with the six hook functions)."""
+    recorded), or given (any object with the six hook functions).
+
+    ``max_calls``: calls of one function passed to the hooks; later calls of
+    it are counted in ``stats.capped`` and not traced. 0 or None: no cap."""
 
     def __init__(self, project_files=None, hooks=None, hooks_enabled=True, backend=None,
-                 use_peek=True):
+                 use_peek=True, max_calls=DEFAULT_MAX_CALLS):
         if project_files is None:
             from tarnwick_collector.configs.collector_settings import CollectorSettings
 
@@ -35,7 +44,7 @@ class Tracer:
             hooks = NullHooks
         elif hooks is None:
             hooks = default_hooks()
-        self.engine = Engine(hooks, project_files)
+        self.engine = Engine(hooks, project_files, max_calls=max_calls)
         self.backend = (backend or select_backend())(self.engine, use_peek=use_peek)
 
     @property

@@ -7,6 +7,7 @@ of its own reach the program, except KeyboardInterrupt and SystemExit.
 """
 
 import inspect
+import itertools
 import os
 import types
 
@@ -24,6 +25,10 @@ _SUSPENDING = (inspect.CO_GENERATOR | inspect.CO_COROUTINE | inspect.CO_ASYNC_GE
 _COMPREHENSIONS = {"<listcomp>", "<dictcomp>", "<setcomp>", "<genexpr>"}
 SUSPENDING_FLAGS = _SUSPENDING
 
+# Calls of one function passed to the recording hooks; later calls are only
+# counted. 0 or None: no cap.
+DEFAULT_MAX_CALLS = 1000
+
 HOOK_NAMES = ("record_user_function_call", "record_user_function_return_value",
               "record_external_call", "record_external_return_value",
               "load_global_hook", "load_attr_hook")
@@ -32,9 +37,9 @@ HOOK_NAMES = ("record_user_function_call", "record_user_function_return_value",
 class Stats:
     """What the layer saw and did; plain counters, read at the end."""
 
-    __slots__ = ("user_calls", "records", "not_recorded", "unresolved", "external_calls",
-                 "external_records", "globals", "attrs", "attrs_unknown", "c_results_unknown",
-                 "hook_errors", "internal_errors")
+    __slots__ = ("user_calls", "records", "not_recorded", "unresolved", "capped", "max_calls",
+                 "external_calls", "external_records", "globals", "attrs", "attrs_unknown",
+                 "c_results_unknown", "hook_errors", "internal_errors")
 
     def __init__(self):
         for name in self.__slots__:
@@ -86,7 +91,7 @@ def default_hooks():
 class CodeInfo:
     """What the layer needs of one code object, worked out once."""
 
-    __slots__ = ("code", "kind", "table", "calls", "read_args")
+    __slots__ = ("code", "kind", "table", "calls", "read_args", "seen")
 
     def __init__(self, code, kind, table):
         self.code = code
@@ -94,6 +99,8 @@ class CodeInfo:
         self.table = table
         self.calls = kind != SKIP and has_calls(code)
         self.read_args = argument_reader(code) if kind == RECORD else None
+        # next() of a count is one C call: threads cannot both take the same number.
+        self.seen = itertools.count() if kind == RECORD else None
 
 
 def code_kind(code):
@@ -106,9 +113,12 @@ def code_kind(code):
 
 
 class Engine:
-    def __init__(self, hooks, project_files, stats=None, call_entries=False):
+    def __init__(self, hooks, project_files, stats=None, call_entries=False,
+                 max_calls=DEFAULT_MAX_CALLS):
         self.stats = stats if stats is not None else Stats()
         self.call_entries = call_entries
+        self.max_calls = max_calls or 0
+        self.stats.max_calls = self.max_calls
         self.project_files = frozenset(os.path.abspath(p) for p in project_files)
         self._files = {}
         self._codes = {}
@@ -142,6 +152,15 @@ class Engine:
         info = CodeInfo(code, kind, load_table(code, self.call_entries) if kind != SKIP else {})
         self._codes[id(code)] = info
         return info
+
+    def over_cap(self, info):
+        """Counts one call of a recorded function; True (and counted as
+        capped) when the function already had its share of records."""
+        cap = self.max_calls
+        if cap and next(info.seen) >= cap:
+            self.stats.capped += 1
+            return True
+        return False
 
     # -------------------------------------------------------------- hooks
 

@@ -282,6 +282,7 @@ class SetTraceBackend:
         self._saved = None
         self._files = engine._files
         self._codes = engine._codes
+        self._cap = engine.max_calls
         if self.peek is not None:
             engine.call_entries = True
         self._on_profile = self._make_profile()
@@ -365,6 +366,8 @@ class SetTraceBackend:
         kind = info.kind
         if kind == SKIP:
             return None
+        if kind == RECORD and self._cap and self.engine.over_cap(info):
+            return None  # not traced at all: its loads and calls are not asked for
         state = _ProjectFrame(self, info)
         self.frames[frame] = state
         frame.f_trace_lines = False
