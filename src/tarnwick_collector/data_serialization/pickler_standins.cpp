@@ -56,19 +56,19 @@ const si::Api api{written_counts};
 // slot is in the thread-state dict, which the interpreter clears when the
 // thread ends.
 Ref dump_token(bool& fresh) {
-    PyObject* thread_dict = PyThreadState_GetDict();
+    Ref thread_dict = Ref::borrow(PyThreadState_GetDict());
     if (!thread_dict) {
         PyErr_SetString(PyExc_RuntimeError, "no thread state");
         return {};
     }
-    Ref token = Ref::borrow(PyDict_GetItemWithError(thread_dict, T.token_key));
+    Ref token = Ref::borrow(PyDict_GetItemWithError(thread_dict.get(), T.token_key));
     if (!token && PyErr_Occurred()) return {};
     if (token && PyDict_CheckExact(token.get()) && PyDict_GET_SIZE(token.get()) == 0) {
         fresh = Py_REFCNT(token.get()) <= 2;
         return token;
     }
     Ref made = own(PyDict_New());
-    if (!made || PyDict_SetItem(thread_dict, T.token_key, made.get()) < 0) return {};
+    if (!made || PyDict_SetItem(thread_dict.get(), T.token_key, made.get()) < 0) return {};
     fresh = true;
     return made;
 }
