@@ -324,6 +324,7 @@ inline unsigned long long dict_version(PyObject* dict) {
 #pragma GCC diagnostic pop
 #endif
 #endif
+}
 
 // True when the weak reference `ref` still points at `obj`.
 inline bool weakref_points_at(PyObject* ref, PyObject* obj) {
@@ -338,8 +339,6 @@ inline bool weakref_points_at(PyObject* ref, PyObject* obj) {
 #else
     return PyWeakref_GetObject(ref) == obj;
 #endif
-}
-
 }
 
 // Takes the pending exception out of the thread's error indicator and
