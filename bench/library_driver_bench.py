@@ -197,7 +197,6 @@ def main():
         hooks.calls = 0
         recorded.append(timed(lambda: hooks.run(graphs)))
     full = min(recorded)
-    failed = len([r for r in (harvest.BLACKLISTED_FUNCTIONS,) if r])
     per_call = (full - layer) / calls_per_run
     print(f"python {sys.version.split()[0]}; {opts.graphs} graphs, {calls_per_run} recorded "
           f"calls a run, best of {opts.rounds}")
@@ -211,7 +210,6 @@ def main():
     verdict = "ok" if per_call * 1e6 <= TARGET_US else "MISSED"
     print(f"{'hooks, entry + return, per recorded call':40} {per_call * 1e6:8.2f} us  "
           f"(target {TARGET_US:.0f} us: {verdict})")
-    del failed
 
 
 if __name__ == "__main__":
