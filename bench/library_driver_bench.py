@@ -188,6 +188,9 @@ def main():
         t = timed(lambda: hooks.run(graphs))
         print(f"{hooks.calls} calls, {t:.2f}s, {t / hooks.calls * 1e6:.1f} us a call")
         return
+    # The serializer's modules are imported by the first recorded call: not timed.
+    Driver(harvest.record_user_function_call,
+           harvest.record_user_function_return_value).run(graphs[:1])
     plain = min(timed(lambda: workload(graphs)) for _ in range(opts.rounds))
     null = Driver(null_enter, null_leave)
     layer = min(timed(lambda: null.run(graphs)) for _ in range(opts.rounds))
