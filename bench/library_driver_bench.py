@@ -188,6 +188,9 @@ def main():
         t = timed(lambda: hooks.run(graphs))
         print(f"{hooks.calls} calls, {t:.2f}s, {t / hooks.calls * 1e6:.1f} us a call")
         return
+    # The serializer's modules are imported by the first recorded call: not timed.
+    Driver(harvest.record_user_function_call,
+           harvest.record_user_function_return_value).run(graphs[:1])
     plain = min(timed(lambda: workload(graphs)) for _ in range(opts.rounds))
     null = Driver(null_enter, null_leave)
     layer = min(timed(lambda: null.run(graphs)) for _ in range(opts.rounds))
@@ -197,7 +200,6 @@ def main():
         hooks.calls = 0
         recorded.append(timed(lambda: hooks.run(graphs)))
     full = min(recorded)
-    failed = len([r for r in (harvest.BLACKLISTED_FUNCTIONS,) if r])
     per_call = (full - layer) / calls_per_run
     print(f"python {sys.version.split()[0]}; {opts.graphs} graphs, {calls_per_run} recorded "
           f"calls a run, best of {opts.rounds}")
@@ -211,7 +213,6 @@ def main():
     verdict = "ok" if per_call * 1e6 <= TARGET_US else "MISSED"
     print(f"{'hooks, entry + return, per recorded call':40} {per_call * 1e6:8.2f} us  "
           f"(target {TARGET_US:.0f} us: {verdict})")
-    del failed
 
 
 if __name__ == "__main__":

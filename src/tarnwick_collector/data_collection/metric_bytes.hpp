@@ -40,7 +40,8 @@ public:
             if (!metric) return false;
             data = call_method(ser.get(), C.s.serialize, metric.get());
             if (!data) return false;
-            if (PyBytes_CheckExact(data.get()) && C.own_serializer(ser.get())) remember(values, ser, data);
+            if (PyBytes_CheckExact(data.get()) && C.own_serializer(ser.get()))
+                remember(values, ser, data);
         }
         Ref sink = C.setting(C.s.metrics_subprocess);
         if (!sink) return false;

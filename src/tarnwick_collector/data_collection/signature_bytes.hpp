@@ -25,7 +25,8 @@ class Cache {
 public:
     bool bind() {
         builtins_ = Ref::steal(PyImport_ImportModule("builtins"));
-        return bool(builtins_);
+        module_key_ = Ref::steal(PyUnicode_InternFromString("__module__"));
+        return builtins_ && module_key_;
     }
 
     // C.serialize_unwrapped(spec), from what was remembered where it can be.
@@ -93,9 +94,10 @@ private:
     }
 
     // The module the signature's class is written from.
-    static PyObject* class_module(PyTypeObject* t) {
-        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
-        PyObject* name = PyDict_GetItemString(t->tp_dict, "__module__");
+    PyObject* class_module(PyTypeObject* t) const {
+        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || !t->tp_dict) return nullptr;
+        PyObject* name = PyDict_GetItemWithError(t->tp_dict, module_key_.get());
+        if (!name) PyErr_Clear();
         if (!name || !PyUnicode_CheckExact(name)) return nullptr;
         PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
         if (!mod) PyErr_Clear();
@@ -156,7 +158,7 @@ private:
 
     static constexpr std::size_t CAP = 4096;
     using Map = std::unordered_map<PyObject*, Entry>;
-    Ref builtins_;
+    Ref builtins_, module_key_;
     Map entries_;
     std::vector<Seen> seen_;
 };
