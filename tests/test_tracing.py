@@ -1,5 +1,6 @@
 """The tracing layer against hooks that only write down what they are told."""
 
+import copy
 import json
 import sys
 import threading
@@ -8,11 +9,12 @@ import types
 import pytest
 
 import traced_app as app
-from tarnwick_collector.tracing import NullHooks, Tracer, static
+from tarnwick_collector.tracing import NullHooks, Tracer, select_backend, static
 from tarnwick_collector.tracing.bytecode import GLOBAL, load_table
 
 PROJECT = {app.__file__}
 NoneType = type(None)
+BACKEND = select_backend().name  # settrace up to 3.11, monitoring from 3.12
 
 
 class Hooks:
@@ -69,6 +71,9 @@ def trace(request):
             result = fn(*args, **kwargs)
         return result, hooks, tracer.stats
     run.peek = request.param
+    # What a call instruction called: from the value stack (settrace), or
+    # given by the call event (monitoring).
+    run.sees_called = request.param or BACKEND == "monitoring"
     return run
 
 
@@ -83,7 +88,7 @@ def test_calls_arguments_and_returns(trace):
 def test_methods_constructors_and_descriptors(trace):
     (acct, label, ok), hooks, _ = trace(app.open_and_use)
     calls = {name: (args, kwargs) for name, args, kwargs in hooks.of("call")}
-    if trace.peek:  # the caller's stack shows what was called
+    if trace.sees_called:
         assert hooks.called[1:4] == [app.Account.opened, app.Account, acct.deposit]
         assert calls["Account.opened"] == (("ann",), {})
         assert calls["Account.__init__"] == (("ann", 10), {})
@@ -217,6 +222,22 @@ def test_user_code_runs_as_often_as_without_tracing(trace):
     assert ("plain", 1) in [(a, r) for o, a, r in hooks.of("attr")]
 
 
+class Thing:
+    pass
+
+
+@pytest.mark.parametrize("use", [id, copy.copy, app.identity, app.Holder],
+                         ids=["c", "library", "project", "class"])
+def test_called_objects_and_arguments_are_not_kept(trace, use):
+    class Forgetful(Hooks):  # notes what happened, keeps no value
+        def _note(self, name, *event):
+            self.events.append((event[0], event[1] if isinstance(event[1], str) else None))
+
+    gone, hooks, stats = trace(app.lets_go, Thing, use, hooks=Forgetful())
+    assert gone and stats.internal_errors == 0
+    assert ("call", "lets_go") in hooks.events
+
+
 @pytest.mark.parametrize("broken", ["user", "user_return", "ext", "ext_return", "global", "attr"])
 def test_failing_hooks_are_counted_not_raised(trace, broken):
     hooks = Hooks(fail={broken})
@@ -242,7 +263,9 @@ def test_interrupts_from_hooks_go_through():
     with pytest.raises(KeyboardInterrupt):
         with tracer:
             app.c_calls([])
-    assert sys.gettrace() is not tracer.backend._on_call
+    if BACKEND == "settrace":
+        assert sys.gettrace() is not tracer.backend._on_call
+    assert not tracer.active
 
 
 def test_previous_tracers_are_restored():
@@ -258,7 +281,8 @@ def test_previous_tracers_are_restored():
     threading.settrace(mine)
     try:
         with Tracer(project_files=PROJECT, hooks=Hooks()):
-            assert sys.gettrace() is not mine
+            # sys.monitoring leaves the program's own tracers running beside it.
+            assert (sys.gettrace() is mine) == (BACKEND == "monitoring")
         assert sys.gettrace() is mine and sys.getprofile() is my_profile
         assert threading.gettrace() is mine and threading.getprofile() is None
     finally:

@@ -3,6 +3,7 @@
 import json
 import math
 import threading
+import weakref
 
 RATE = 3
 touched = []
@@ -128,3 +129,20 @@ def open_and_use():
     acct = Account.opened("ann")
     acct.deposit(5, note="pay")
     return acct, acct.label, Account.check(3)
+
+
+def lets_go(make, use):
+    obj = make()
+    use(obj)
+    ref = weakref.ref(obj)
+    del obj
+    return ref() is None
+
+
+def identity(v):
+    return v
+
+
+class Holder:
+    def __init__(self, v):
+        self.v = v

@@ -373,4 +373,109 @@ inline PyObject* weakref_target(PyObject* ref) {
 #endif
 }
 
+
+// --------------------------------------------------------- code extras
+// A slot per code object for a tracer's own data, freed with the code.
+inline Py_ssize_t request_code_extra_index(freefunc free_fn) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Eval_RequestCodeExtraIndex(free_fn);
+#else
+    return _PyEval_RequestCodeExtraIndex(free_fn);
+#endif
+}
+inline int code_get_extra(PyObject* code, Py_ssize_t index, void** extra) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_GetExtra(code, index, extra);
+#else
+    return _PyCode_GetExtra(code, index, extra);
+#endif
+}
+inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_SetExtra(code, index, extra);
+#else
+    return _PyCode_SetExtra(code, index, extra);
+#endif
+}
+
+// --------------------------------------------------- interpreter frames
+// The running frame, read through the interpreter's own frame record. Its
+// layout is mirrored here per version; a tracer checks it against a live
+// frame (frames::layout_matches) before it trusts any read.
+namespace frames {
+
+#if PY_VERSION_HEX >= 0x030C0000
+struct IFrame {
+    PyObject* executable;  // the code object (3.12: f_code, 3.13: f_executable)
+    IFrame* previous;
+    PyObject* funcobj;
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* locals;
+    PyObject* frame_obj;
+    void* instr;
+    int stacktop;
+    std::uint16_t return_offset;
+    char owner;
+    PyObject* localsplus[1];
+};
+constexpr char kOwnedByCStack = 3;
+// The kind bit of a fast-locals slot that holds a cell (co_localspluskinds).
+constexpr unsigned char kFastCell = 0x40;
+
+inline IFrame* current(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return reinterpret_cast<IFrame*>(ts->current_frame);
+#else
+    return ts->cframe ? reinterpret_cast<IFrame*>(ts->cframe->current_frame) : nullptr;
+#endif
+}
+
+inline PyObject* code(const IFrame* f) { return f->executable; }
+inline PyObject* function(const IFrame* f) { return f->funcobj; }
+inline PyObject* globals(const IFrame* f) { return f->globals; }
+inline PyObject* builtins(const IFrame* f) { return f->builtins; }
+inline PyObject** localsplus(IFrame* f) { return f->localsplus; }
+
+// The frame that called `f` directly from Python code; NULL when `f` was
+// started by C code (an entry record sits between them) or is the first.
+inline IFrame* python_caller(const IFrame* f) {
+    IFrame* prev = f->previous;
+    if (!prev || prev->owner == kOwnedByCStack) return nullptr;
+    return prev;
+}
+
+// The Python frame below the one C entry record between it and `f`, when
+// C code called from Python started `f`.
+inline IFrame* caller_through_c(const IFrame* f) {
+    IFrame* prev = f->previous;
+    if (!prev || prev->owner != kOwnedByCStack) return nullptr;
+    IFrame* below = prev->previous;
+    return below && below->owner != kOwnedByCStack ? below : nullptr;
+}
+
+// What a method-form attribute load leaves on the stack, given the two top
+// slots: the method and its object, or (NULL method) the attribute.
+inline void method_load_result(PyObject* below_top, PyObject* top, PyObject** method,
+                               PyObject** self_or_attr) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // attr-or-method, then self-or-NULL on top
+    *method = top ? below_top : nullptr;
+    *self_or_attr = top ? top : below_top;
+#else
+    // method-or-NULL, then self-or-attr on top
+    *method = below_top;
+    *self_or_attr = top;
+#endif
+}
+
+inline bool layout_matches(IFrame* f, PyObject* code_obj, PyObject* function_obj,
+                           PyObject* globals_dict) {
+    return f && f->executable == code_obj && f->funcobj == function_obj &&
+           f->globals == globals_dict && f->owner != kOwnedByCStack;
+}
+#endif
+
+}  // namespace frames
+
 }  // namespace tarn::compat

@@ -5,10 +5,13 @@
     ...            # the program runs; its project functions are recorded
     tracer.stop()  # the tracers that were set before are back
 
-A backend turns interpreter events into calls of the engine; the one for
-CPython 3.10 and 3.11 uses sys.settrace and sys.setprofile. A backend has
-``install()`` and ``uninstall()`` and is built from an ``Engine``.
+A backend turns interpreter events into calls of the hooks; the one for
+CPython 3.10 and 3.11 uses sys.settrace and sys.setprofile, the one for 3.12
+and later sys.monitoring (``monitoring.MonitoringBackend``, native). A
+backend has ``install()`` and ``uninstall()`` and is built from an ``Engine``.
 """
+
+import sys
 
 from tarnwick_collector.tracing.engine import (
     DEFAULT_MAX_CALLS,
@@ -23,6 +26,12 @@ __all__ = ["DEFAULT_MAX_CALLS", "Engine", "NullHooks", "Stats", "Tracer", "selec
 
 
 def select_backend():
+    """sys.monitoring where the interpreter has it, else settrace/setprofile."""
+    if sys.version_info >= (3, 12):
+        from tarnwick_collector.tracing import monitoring
+
+        if monitoring.available():
+            return monitoring.MonitoringBackend
     return SetTraceBackend
 
 
@@ -49,6 +58,9 @@ class Tracer:
 
     @property
     def stats(self):
+        sync = getattr(self.backend, "sync_stats", None)
+        if sync is not None and self.backend.active:
+            sync()
         return self.engine.stats
 
     @property

@@ -137,3 +137,112 @@ def is_normal_return(code, offset):
         offsets = frozenset(i for i in range(0, len(raw), 2) if raw[i] in _NORMAL_RETURNS)
         hit = _return_offsets[id(code)] = (code, offsets)
     return offset in hit[1]
+
+
+# ------------------------------------------------- value stack depths
+# On interpreters that do not store the stack depth before an instruction
+# event, it is worked out from the code: the compiler keeps it the same on
+# every path into an instruction.
+
+_HASJUMP = frozenset(getattr(dis, "hasjump", ())) | frozenset(dis.hasjrel) | frozenset(dis.hasjabs)
+_UNCONDITIONAL = {"JUMP_FORWARD", "JUMP_BACKWARD", "JUMP_BACKWARD_NO_INTERRUPT", "JUMP_ABSOLUTE",
+                  "JUMP", "JUMP_NO_INTERRUPT"}
+_TERMINAL = {"RETURN_VALUE", "RETURN_CONST", "RAISE_VARARGS", "RERAISE"}
+
+
+def _effect(ins, jump):
+    if ins.opname == "RETURN_GENERATOR":
+        return 1  # the value sent at the first resume, popped right after
+    arg = ins.arg if ins.opcode >= dis.HAVE_ARGUMENT else None
+    return dis.stack_effect(ins.opcode, arg, jump=jump)
+
+
+def stack_depths(code, instructions=None):
+    """The value stack depth before each instruction, by offset. Raises
+    ValueError when two paths disagree (the code is not what we think)."""
+    ins = instructions if instructions is not None else list(dis.get_instructions(code))
+    index = {i.offset: k for k, i in enumerate(ins)}
+    depths = {}
+    work = [(0, 0)]
+    for entry in dis._parse_exception_table(code):
+        # The handler starts with the saved depth, the offset when asked, the exception.
+        work.append((index[entry.target], entry.depth + (1 if entry.lasti else 0) + 1))
+    while work:
+        k, depth = work.pop()
+        while k < len(ins):
+            i = ins[k]
+            known = depths.get(i.offset)
+            if known is not None:
+                if known != depth:
+                    raise ValueError(f"stack depth {known} or {depth} at {i.offset}")
+                break
+            if depth < 0 or depth > code.co_stacksize:
+                raise ValueError(f"stack depth {depth} at {i.offset}")
+            depths[i.offset] = depth
+            if i.opcode in _HASJUMP:
+                work.append((index[i.argval], depth + _effect(i, True)))
+                if i.opname in _UNCONDITIONAL:
+                    break
+                depth += _effect(i, False)
+            else:
+                if i.opname in _TERMINAL:
+                    break
+                depth += _effect(i, False)
+            k += 1
+    return depths
+
+
+# Entries of the instruction tables of the monitoring backend.
+M_GLOBAL = 1
+M_ATTR = 2
+M_METHOD = 3
+M_CALL = 4
+M_NEXT = 5     # the instruction after a call or a load: its result is on the stack
+
+_MONITOR_CALLS = {"CALL", "CALL_KW", "CALL_FUNCTION_EX"}
+
+
+def monitor_table(code):
+    """Rows ``(offset, kind, name, depth, next_offset, next_depth, src, src_arg)``
+    for the loads and calls of ``code``: depth is the stack depth before the
+    instruction, next_* the offset of the first event after it and the depth
+    there. Empty when the depths cannot be worked out."""
+    ins = [i for i in dis.get_instructions(code) if i.opname != "CACHE"]
+    try:
+        depths = stack_depths(code, ins)
+    except (ValueError, KeyError):
+        return []
+    rows = []
+    nexts = set()
+    for k, i in enumerate(ins):
+        op = i.opname
+        if op == "LOAD_GLOBAL":
+            rows.append((i.offset, M_GLOBAL, i.argval, 0, -1, 0, 0, None))
+            continue
+        if op not in _MONITOR_CALLS and op != "LOAD_ATTR":
+            continue
+        if k + 1 >= len(ins) or i.offset not in depths:
+            continue
+        after = ins[k + 1]
+        depth = depths[i.offset]
+        next_depth = depth + _effect(i, False)
+        if op == "LOAD_ATTR":
+            kind = M_METHOD if i.arg is not None and i.arg & 1 else M_ATTR
+            src, src_arg = 0, None
+            if k and not i.is_jump_target:
+                prev = ins[k - 1]
+                if prev.opname == _COPY_TOP and prev.arg == 1 and k > 1 and not prev.is_jump_target:
+                    prev = ins[k - 2]  # the object was loaded, then duplicated
+                found = _source(prev, prev.offset)
+                if found is not None:
+                    src, src_arg = found[0], found[1]
+                    if src == SRC_ATTR:
+                        src_arg = prev.offset
+            rows.append((i.offset, kind, i.argval, depth, after.offset, next_depth, src, src_arg))
+        else:
+            rows.append((i.offset, M_CALL, None, depth, after.offset, next_depth, 0, None))
+        nexts.add(after.offset)
+    taken = {row[0] for row in rows}
+    rows.extend((off, M_NEXT, None, depths.get(off, 0), -1, 0, 0, None)
+                for off in sorted(nexts - taken))
+    return rows

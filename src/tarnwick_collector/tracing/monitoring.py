@@ -1,0 +1,118 @@
+"""The backend of CPython 3.12 and later: sys.monitoring, driven natively.
+
+The events and the hook calls are in the native module ``_monitor``; this
+side works out, once per code object, whether it is project code and what
+its instruction table is (``bytecode.monitor_table``), and finds the
+function of a frame that C code started when the frame itself does not
+name it.
+"""
+
+import itertools
+import sys
+
+from tarnwick_collector.tracing import static
+from tarnwick_collector.tracing.bytecode import M_ATTR, monitor_table
+from tarnwick_collector.tracing.engine import SKIP, NullHooks, code_kind
+from tarnwick_collector.tracing.resolve import FunctionFinder
+
+try:
+    from tarnwick_collector.tracing import _monitor
+except ImportError:  # pragma: no cover - a build without the module
+    _monitor = None
+
+_sessions = itertools.count(1)
+
+_STAT_FIELDS = ("user_calls", "records", "not_recorded", "unresolved", "capped",
+                "external_calls", "external_records", "globals", "attrs", "attrs_unknown",
+                "c_results_unknown", "internal_errors")
+
+
+def available():
+    return (_monitor is not None and bool(_monitor.AVAILABLE)
+            and hasattr(sys, "monitoring") and sys.implementation.name == "cpython")
+
+
+class _Probe:
+    __slots__ = ("x",)
+
+
+def _probe_target(probe):
+    return probe.x
+
+
+def _probe_load():
+    for row in monitor_table(_probe_target.__code__):
+        if row[1] == M_ATTR:
+            return row[0], row[3]
+    return -1, 0
+
+
+class MonitoringBackend:
+    name = "monitoring"
+
+    def __init__(self, engine, use_peek=True):
+        if not available():
+            raise RuntimeError("sys.monitoring is not available on this interpreter")
+        self.engine = engine
+        self.use_peek = use_peek
+        self.peek = None
+        self.tool_id = None
+        self.active = False
+        self.finder = FunctionFinder()
+        self.session = next(_sessions)
+
+    # -- what the native side asks
+
+    def _build(self, code):
+        engine = self.engine
+        if not engine.is_project_file(code.co_filename):
+            return None
+        kind = code_kind(code)
+        if kind == SKIP:
+            return (SKIP, None)
+        return (kind, monitor_table(code))
+
+    def _find(self, code):
+        # Called by the native layer while the frame of ``code`` is starting;
+        # that frame is the caller of this one.
+        frame = sys._getframe(1)
+        if frame.f_code is not code:
+            return None
+        first = static.MISSING
+        if code.co_argcount:
+            first = frame.f_locals.get(code.co_varnames[0], static.MISSING)
+        return self.finder.find(frame, code, first)
+
+    # -- installation
+
+    def install(self):
+        if self.active:
+            return
+        engine = self.engine
+        hooks = None if engine.hooks is NullHooks else engine.hooks
+        probe = _Probe()
+        probe.x = 1
+        offset, depth = _probe_load()
+        self.tool_id, self.peek = _monitor.start(
+            hooks, self._build, self._find, static.getattr_static, static.MISSING,
+            static.UNKNOWN, NullHooks.TOKEN, engine.max_calls, self.use_peek,
+            _probe_target, probe, offset, depth, self.session)
+        self.active = True
+
+    def uninstall(self):
+        if not self.active:
+            return
+        self.active = False
+        try:
+            _monitor.stop()
+        finally:
+            self.sync_stats()
+
+    def sync_stats(self):
+        """Copies the native counters into the engine's Stats."""
+        counts = _monitor.stats()
+        stats = self.engine.stats
+        for name in _STAT_FIELDS:
+            setattr(stats, name, counts[name])
+        stats.hook_errors = dict(counts["hook_errors"])
+        return stats
