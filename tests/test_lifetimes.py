@@ -78,6 +78,13 @@ PROGRAMS = {
         gc.collect()
         print("alive:", sum(r() is not None for r in refs))
     """,
+    # The recorder's own threads are not the program's to see.
+    "recorder_threads_unseen": """
+        import threading
+        def census():
+            return threading.active_count(), [t.name for t in threading.enumerate()]
+        print(census())
+    """,
 }
 
 

@@ -20,10 +20,10 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 from tarnwick_collector.recording.frames import FrameBuffer
+from tarnwick_collector.recording.quiet_thread import QuietThread
 
 HEADER = struct.Struct("<IdH")
 MAX_MESSAGE = 0xFFFFFFFF
@@ -104,9 +104,7 @@ class MessageChannel:
             theirs.close()
         self._sock = ours
         self._frames.closed = False
-        self._thread = threading.Thread(target=self._run, name=f"tarnwick-{self.kind}-sender",
-                                        daemon=True)
-        self._thread.start()
+        self._thread = QuietThread(self._run).start()
         if self._register_atexit:
             atexit.register(self.close)
         if hasattr(os, "register_at_fork"):

@@ -11,6 +11,8 @@ import os
 import sys
 import threading
 
+from tarnwick_collector.recording.quiet_thread import QuietThread
+
 
 def _size(path):
     total = 0
@@ -49,8 +51,7 @@ class StatusLine:
         except OSError:
             tty = False
         if tty:
-            self._thread = threading.Thread(target=self._run, name="tarnwick-status", daemon=True)
-            self._thread.start()
+            self._thread = QuietThread(self._run).start()
         return self
 
     def text(self):
