@@ -123,6 +123,11 @@ def test_forked_child_just_exits(tmp_path):
     assert proc.returncode == plain.returncode == 5
     assert proc.stdout == plain.stdout == "child 7\n"
     program, last = summary(proc, out)  # one summary: the parent's
+    if sys.version_info >= (3, 12):
+        # Known difference: the sender thread makes fork() warn that the
+        # process is multi-threaded (the warning and its source line).
+        program = [ln for ln in program if "multi-threaded, use of fork()" not in ln
+                   and ln.strip() != "pid = os.fork()"]
     assert program == [] and "recorded 500 calls" in last
     assert stored(out) == {"__main__.step": 500}
 

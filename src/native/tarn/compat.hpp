@@ -242,6 +242,18 @@ inline Ref existing_instance_dict(PyObject* obj) {
 #endif
 }
 
+// Where an interpreter keeps an instance's attributes inline (3.13), its
+// traversal visits those values but not the instance dict made from them.
+// That dict when it exists; empty (no error) otherwise.
+inline Ref dict_beside_inline_values(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return existing_instance_dict(obj);
+#else
+    (void)obj;
+#endif
+    return {};
+}
+
 // A suspended generator's frame where it is an object of its own that the
 // generator's traversal hands over (3.10); NULL where the generator visits
 // its locals itself.

@@ -459,6 +459,7 @@ private:
         bool generator = PyGen_CheckExact(o);
         std::size_t begin = copied_.size();
         traverse(o, !purity_ && !generator);
+        if (Ref dict = compat::dict_beside_inline_values(o)) copied_.push_back(std::move(dict));
         // Attributes pympler reads by name give None for empty slots, which
         // no traversal hands over: counted once.
         if (!purity_ && !none_counted_) {
