@@ -9,7 +9,6 @@ import inspect
 import json
 import sys
 import threading
-import time
 
 from pympler import asizeof
 
@@ -17,6 +16,12 @@ from tarnwick_collector.configs.collector_settings import CollectorSettings
 from tarnwick_collector.data_collection import harvest
 from tarnwick_collector.data_collection.metrics import CollectionSuccess, CollectionTry
 from tarnwick_collector.data_collection.pathway import Pathway
+
+from timing import best as _timing_best
+
+
+def best(fn, seconds=0.4, rounds=15):
+    return _timing_best(fn, seconds, rounds)
 
 
 class Discard:
@@ -30,24 +35,6 @@ class Plain:
 
 def add(a, b):
     return a + b
-
-
-def best(fn, seconds=0.4, rounds=15):
-    n = 1
-    while True:
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        if time.perf_counter() - t0 > seconds / rounds:
-            break
-        n *= 2
-    out = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        out.append((time.perf_counter() - t0) / n)
-    return min(out)
 
 
 def recorded_call():

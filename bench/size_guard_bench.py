@@ -18,6 +18,12 @@ from pympler import asizeof
 
 from tarnwick_collector.data_collection import harvest
 
+from timing import best as _timing_best
+
+
+def best(fn, seconds=0.3, rounds=9):
+    return _timing_best(fn, seconds, rounds)
+
 LIMIT = harvest.MAX_STRING_SIZE
 
 
@@ -35,24 +41,6 @@ class Point:
 
     def __init__(self, x, y):
         self.x, self.y = x, y
-
-
-def best(fn, seconds=0.3, rounds=9):
-    n = 1
-    while True:
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        if time.perf_counter() - t0 > seconds / rounds:
-            break
-        n *= 2
-    out = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        out.append((time.perf_counter() - t0) / n)
-    return min(out)
 
 
 def instance():

@@ -39,6 +39,22 @@ def metrics(monkeypatch):
     return sent
 
 
+@pytest.fixture
+def sinks(monkeypatch):
+    """Data and metrics sinks in place of the writer processes, the real
+    serializer, and no recorded call current on any thread."""
+    from tarnwick_collector.data_collection.pathway import Pathway
+    from tarnwick_collector.data_serialization.wirecodec import IpcPickleSerializer
+
+    data, metrics = MessageSink("data"), MessageSink("metrics")
+    monkeypatch.setattr(CollectorSettings, "data_subprocess", data)
+    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metrics)
+    monkeypatch.setattr(CollectorSettings, "serializer", IpcPickleSerializer())
+    Pathway.thread_id_to_current_call.clear()
+    yield data, metrics
+    Pathway.thread_id_to_current_call.clear()
+
+
 @pytest.fixture(scope="session")
 def native_maps():
     """The exported map functions of the introspect library, called the way the

@@ -34,17 +34,6 @@ SER = IpcPickleSerializer()
 BIG = 805306369  # one character over the limit
 
 
-@pytest.fixture
-def sinks(monkeypatch):
-    data, metrics = MessageSink("data"), MessageSink("metrics")
-    monkeypatch.setattr(CollectorSettings, "data_subprocess", data)
-    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metrics)
-    monkeypatch.setattr(CollectorSettings, "serializer", SER)
-    Pathway.thread_id_to_current_call.clear()
-    yield data, metrics
-    Pathway.thread_id_to_current_call.clear()
-
-
 def kinds(metrics):
     return [type(SER.deserialize(m)).__name__ for m in metrics.messages]
 

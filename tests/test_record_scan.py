@@ -14,26 +14,11 @@ from hypothesis import strategies as st
 from tarnwick_collector.configs.collector_settings import CollectorSettings
 from tarnwick_collector.data_collection.invocations import (
     ExternalFunctionCall, ExternalFunctionMetadata, UserFunctionCall, UserFunctionMetadata)
-from tarnwick_collector.recording import safe_load
+from tarnwick_collector.recording import safe_load, writer
 from tarnwick_collector.recording.opscan import describe_call as scan
 
 
-def loaded(data):
-    """writer.describe_call as the restricted loader alone answers it."""
-    try:
-        record = safe_load.loads(data)
-    except safe_load.NotAPickle:
-        return None, None
-    if not safe_load.is_obj(record):
-        return None, None
-    fields = record.fields()
-    name = None
-    meta = fields.get("function_metadata")
-    if safe_load.is_obj(meta):
-        name = meta.fields().get("full_name")
-    external = fields.get("external_calls")
-    return (name if isinstance(name, str) else None), (
-        len(external) if isinstance(external, list) else None)
+loaded = writer.describe_loaded
 
 
 def agrees(data):

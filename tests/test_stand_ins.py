@@ -264,17 +264,6 @@ def test_a_class_that_lies_about_itself_is_named_by_its_own():
 SER = IpcPickleSerializer()
 
 
-@pytest.fixture
-def sinks(monkeypatch):
-    data, metrics = MessageSink("data"), MessageSink("metrics")
-    monkeypatch.setattr(CollectorSettings, "data_subprocess", data)
-    monkeypatch.setattr(CollectorSettings, "metrics_subprocess", metrics)
-    monkeypatch.setattr(CollectorSettings, "serializer", SER)
-    Pathway.thread_id_to_current_call.clear()
-    yield data, metrics
-    Pathway.thread_id_to_current_call.clear()
-
-
 def passes(x):
     return operator.getitem([x], 0)  # an external call that returns its argument
 

@@ -26,8 +26,11 @@ def describe_call(data):
     """(full name, number of external calls) of a serialized call record."""
     # Read from the opcodes where they tell, loaded (restricted) otherwise.
     found = scan_call(data)
-    if found is not None:
-        return found
+    return found if found is not None else describe_loaded(data)
+
+
+def describe_loaded(data):
+    """What describe_call answers from the restricted loader alone."""
     try:
         record = safe_load.loads(data)
     except safe_load.NotAPickle:
