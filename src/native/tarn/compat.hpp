@@ -386,6 +386,24 @@ inline PyObject* weakref_target(PyObject* ref) {
 }
 
 
+// --------------------------------------------------------- code fields
+// Length of the bytecode in bytes; -1 with an error set.
+inline Py_ssize_t code_size(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref raw = Ref::steal(PyCode_GetCode(code));
+    return raw ? PyBytes_Size(raw.get()) : -1;
+#else
+    return PyBytes_Size(code->co_code);
+#endif
+}
+inline Ref code_varnames(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return Ref::steal(PyCode_GetVarnames(code));
+#else
+    return Ref::borrow(code->co_varnames);
+#endif
+}
+
 // --------------------------------------------------------- code extras
 // A slot per code object for a tracer's own data, freed with the code.
 inline Py_ssize_t request_code_extra_index(freefunc free_fn) {
@@ -485,6 +503,187 @@ inline bool layout_matches(IFrame* f, PyObject* code_obj, PyObject* function_obj
                            PyObject* globals_dict) {
     return f && f->executable == code_obj && f->funcobj == function_obj &&
            f->globals == globals_dict && f->owner != kOwnedByCStack;
+}
+#endif
+
+
+#if PY_VERSION_HEX < 0x030C0000
+// CPython 3.10 and 3.11: the frame a trace function is given. 3.10 declares
+// its frame object; 3.11 keeps the data in an interpreter frame whose layout
+// is mirrored here and checked on a live frame (layout_matches) at start.
+#if PY_VERSION_HEX >= 0x030B0000
+struct IFrame311 {
+    PyObject* f_func;
+    PyObject* f_globals;
+    PyObject* f_builtins;
+    PyObject* f_locals;
+    PyObject* f_code;
+    PyObject* frame_obj;
+    IFrame311* previous;
+    void* prev_instr;
+    int stacktop;
+    bool is_entry;
+    char owner;
+    PyObject* localsplus[1];
+};
+struct Frame311 {
+    PyObject_HEAD
+    PyObject* f_back;
+    IFrame311* f_frame;
+    PyObject* f_trace;
+    int f_lineno;
+    char f_trace_lines;
+    char f_trace_opcodes;
+    char f_fast_as_locals;
+};
+inline Frame311* raw(PyFrameObject* f) { return reinterpret_cast<Frame311*>(f); }
+inline IFrame311* iframe(PyFrameObject* f) { return raw(f)->f_frame; }
+#endif
+
+inline void set_trace_lines(PyFrameObject* f, bool on) {
+#if PY_VERSION_HEX >= 0x030B0000
+    raw(f)->f_trace_lines = on;
+#else
+    f->f_trace_lines = on;
+#endif
+}
+inline void set_trace_opcodes(PyFrameObject* f, bool on) {
+#if PY_VERSION_HEX >= 0x030B0000
+    raw(f)->f_trace_opcodes = on;
+#else
+    f->f_trace_opcodes = on;
+#endif
+}
+inline bool trace_opcodes(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return raw(f)->f_trace_opcodes;
+#else
+    return f->f_trace_opcodes;
+#endif
+}
+inline PyObject* code(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return iframe(f)->f_code;
+#else
+    return reinterpret_cast<PyObject*>(f->f_code);
+#endif
+}
+inline PyObject* globals(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return iframe(f)->f_globals;
+#else
+    return f->f_globals;
+#endif
+}
+inline PyObject* builtins(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return iframe(f)->f_builtins;
+#else
+    return f->f_builtins;
+#endif
+}
+// The frame's function where the interpreter keeps it (3.11), else NULL.
+inline PyObject* function(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return iframe(f)->f_func;
+#else
+    (void)f;
+    return nullptr;
+#endif
+}
+// The caller's frame object, without making one: NULL when the caller has
+// none (it was never traced) or there is no caller.
+inline PyFrameObject* caller(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    IFrame311* prev = iframe(f)->previous;
+    return prev ? reinterpret_cast<PyFrameObject*>(prev->frame_obj) : nullptr;
+#else
+    return f->f_back;
+#endif
+}
+// Byte offset of the instruction an opcode event is about (or the last one run).
+inline long lasti(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyFrame_GetLasti(f);
+#else
+    return f->f_lasti < 0 ? -1 : static_cast<long>(f->f_lasti) * 2;
+#endif
+}
+// The fast locals (arguments first).
+inline PyObject** fast_locals(PyFrameObject* f) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return iframe(f)->localsplus;
+#else
+    return f->f_localsplus;
+#endif
+}
+// Slots before the value stack.
+inline int nlocalsplus(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return code->co_nlocalsplus;
+#else
+    return code->co_nlocals + static_cast<int>(PyTuple_GET_SIZE(code->co_cellvars) +
+                                               PyTuple_GET_SIZE(code->co_freevars));
+#endif
+}
+// The value `from_top` below the stack top while a trace function runs
+// (the interpreter stores the depth before it calls one); NULL when the
+// stack is not that deep or the slot is empty.
+inline PyObject* stack_item(PyFrameObject* f, PyCodeObject* code, int from_top) {
+#if PY_VERSION_HEX >= 0x030B0000
+    int depth = iframe(f)->stacktop - code->co_nlocalsplus;
+    if (from_top < 0 || depth <= from_top || depth > code->co_stacksize) return nullptr;
+    return iframe(f)->localsplus[iframe(f)->stacktop - 1 - from_top];
+#else
+    int depth = f->f_stackdepth;
+    if (from_top < 0 || depth <= from_top || depth > code->co_stacksize) return nullptr;
+    return f->f_valuestack[depth - 1 - from_top];
+#endif
+}
+// The cell slot that holds argument `arg` when the argument is also a cell
+// variable (3.10 moves it there and empties the argument's slot); -1 else.
+inline int argument_cell(PyCodeObject* code, int arg) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)code, (void)arg;
+    return -1;
+#else
+    if (!code->co_cell2arg) return -1;
+    Py_ssize_t ncells = PyTuple_GET_SIZE(code->co_cellvars);
+    for (Py_ssize_t j = 0; j < ncells; ++j)
+        if (code->co_cell2arg[j] == arg) return code->co_nlocals + static_cast<int>(j);
+    return -1;
+#endif
+}
+// Whether argument slot `arg` holds a cell at the frame's start (3.11
+// makes the cells before the call event).
+inline bool argument_is_cell(PyCodeObject* code, int arg) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (arg >= code->co_nlocalsplus) return false;
+    return static_cast<unsigned char>(PyBytes_AS_STRING(code->co_localspluskinds)[arg]) & 0x40;
+#else
+    (void)code, (void)arg;
+    return false;
+#endif
+}
+// fn(frame object) for each frame running on thread `ts` that has one.
+template <class F>
+inline void for_each_running(PyThreadState* ts, F&& fn) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (!ts->cframe) return;
+    for (auto* i = reinterpret_cast<IFrame311*>(ts->cframe->current_frame); i; i = i->previous)
+        if (i->frame_obj) fn(reinterpret_cast<PyFrameObject*>(i->frame_obj));
+#else
+    for (PyFrameObject* f = ts->frame; f; f = f->f_back) fn(f);
+#endif
+}
+inline bool layout_matches(PyFrameObject* f, PyObject* code_obj, PyObject* globals_dict) {
+#if PY_VERSION_HEX >= 0x030B0000
+    IFrame311* i = iframe(f);
+    return i && i->f_code == code_obj && i->f_globals == globals_dict &&
+           i->frame_obj == reinterpret_cast<PyObject*>(f);
+#else
+    return reinterpret_cast<PyObject*>(f->f_code) == code_obj && f->f_globals == globals_dict;
+#endif
 }
 #endif
 

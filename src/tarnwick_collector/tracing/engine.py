@@ -1,7 +1,7 @@
 """The backend-independent half of the tracing layer: which code is recorded,
 and the calls into the recording hooks, each guarded and counted.
 
-A backend (``settrace.SetTraceBackend`` today) turns interpreter events into
+A backend (``settrace.SetTraceBackend``, ``monitoring.MonitoringBackend``) turns interpreter events into
 calls of ``Engine`` methods; the engine never lets an exception of a hook or
 of its own reach the program, except KeyboardInterrupt and SystemExit.
 """
@@ -45,6 +45,14 @@ class Stats:
         for name in self.__slots__:
             setattr(self, name, 0)
         self.hook_errors = {}
+
+    def update(self, counts):
+        """Takes the counters a native backend keeps (a dict of the same names)."""
+        for name in self.__slots__:
+            if name in counts and name not in ("max_calls", "hook_errors"):
+                setattr(self, name, counts[name])
+        self.hook_errors = dict(counts.get("hook_errors", {}))
+        return self
 
     def as_dict(self):
         return {name: (dict(v) if isinstance(v, dict) else v)

@@ -1,0 +1,286 @@
+// What both tracing backends share: the six recording hooks, called
+// guarded and counted, and the reads that need no running code.
+#pragma once
+
+#include "tarn/util.hpp"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace tarn::trace {
+
+enum Hook { H_USER, H_USER_RETURN, H_EXT, H_EXT_RETURN, H_GLOBAL, H_ATTR, H_COUNT };
+inline constexpr const char* kHookNames[H_COUNT] = {
+    "record_user_function_call", "record_user_function_return_value",
+    "record_external_call",      "record_external_return_value",
+    "load_global_hook",          "load_attr_hook"};
+
+// Kinds of code, as the Python side names them.
+inline constexpr int kRecord = 1;  // a plain function: one record per call
+inline constexpr int kInline = 2;  // generators, comprehensions: part of their driver
+inline constexpr int kSkip = 3;    // module and class bodies
+
+// Where the object of an attribute load comes from, for static reads.
+enum : std::uint8_t { SRC_NONE = 0, SRC_LOCAL = 1, SRC_GLOBAL = 2, SRC_CONST = 3, SRC_ATTR = 4 };
+
+struct Counters {
+    std::uint64_t user_calls = 0, records = 0, not_recorded = 0, unresolved = 0, capped = 0,
+                  external_calls = 0, external_records = 0, globals = 0, attrs = 0,
+                  attrs_unknown = 0, c_results_unknown = 0, internal_errors = 0;
+    std::uint64_t hook_errors[H_COUNT] = {};
+};
+
+inline PyObject* none_type() { return reinterpret_cast<PyObject*>(Py_TYPE(Py_None)); }
+
+// The hooks of one session and what they did. Every call returns false
+// only when an exception must reach the program (KeyboardInterrupt,
+// SystemExit and the like); any other is counted and cleared.
+struct Hooks {
+    bool null_hooks = false;  // switched off: the layer works, nothing is built
+    Ref fn[H_COUNT];
+    Ref token;                // what switched-off entry hooks return
+    Counters n;
+
+    // hooks: an object with the six functions, or None for switched off.
+    bool bind(PyObject* hooks, PyObject* off_token) {
+        null_hooks = hooks == Py_None;
+        token = Ref::borrow(off_token);
+        for (int h = 0; h < H_COUNT; ++h) {
+            fn[h].reset();
+            if (!null_hooks) {
+                fn[h] = Ref::steal(PyObject_GetAttrString(hooks, kHookNames[h]));
+                if (!fn[h]) return false;
+            }
+        }
+        return true;
+    }
+
+    bool absorb(std::uint64_t& counter) {
+        if (!PyErr_Occurred()) return true;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        ++counter;
+        return true;
+    }
+    bool absorb_hook(Hook h) { return absorb(n.hook_errors[h]); }
+    bool absorb_internal() { return absorb(n.internal_errors); }
+
+    // NULL result with the error left for absorb_hook.
+    Ref call(Hook h, PyObject* const* args, std::size_t nargs, PyObject* kwnames = nullptr) {
+        if (null_hooks) return (h == H_USER || h == H_EXT) ? token : Ref::borrow(Py_None);
+        return Ref::steal(PyObject_Vectorcall(fn[h].get(), args, nargs, kwnames));
+    }
+
+    bool exit_external(Ref& ext, PyObject* value, PyObject* exc) {
+        if (!ext) return true;
+        Ref record = std::move(ext);
+        PyObject* args[] = {value ? value : Py_None, record.get(), exc ? exc : none_type()};
+        return call(H_EXT_RETURN, args, 3) ? true : absorb_hook(H_EXT_RETURN);
+    }
+
+    bool enter_external(PyObject* callable, bool checked, Ref& out) {
+        ++n.external_calls;
+        Ref flag = Ref::steal(PyLong_FromLong(checked ? 1 : 0));  // a cached small int
+        if (!flag) return absorb_internal();
+        PyObject* args[] = {callable, flag.get()};
+        Ref r = call(H_EXT, args, 2);
+        if (!r) return absorb_hook(H_EXT);
+        if (r.get() != Py_None) {
+            ++n.external_records;
+            out = std::move(r);
+        }
+        return true;
+    }
+
+    bool global_loaded(PyObject* value, PyObject* name) {
+        ++n.globals;
+        PyObject* args[] = {value, name};
+        return call(H_GLOBAL, args, 2) ? true : absorb_hook(H_GLOBAL);
+    }
+
+    bool attr_loaded(PyObject* obj, PyObject* name, PyObject* result) {
+        ++n.attrs;
+        PyObject* args[] = {obj, name, result ? result : Py_None};
+        return call(H_ATTR, args, 3) ? true : absorb_hook(H_ATTR);
+    }
+
+    // fn(*args, **kwargs) into the entry hook; the record, if any, in `out`.
+    bool enter_user(PyObject* callable, PyObject* args, PyObject* kwargs, Ref& out) {
+        ++n.user_calls;
+        Py_ssize_t npos = PyTuple_GET_SIZE(args);
+        Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        PyObject* small[8];
+        std::vector<PyObject*> big;
+        PyObject** argv = small;
+        if (1 + npos + nkw > 8) {
+            big.resize(static_cast<std::size_t>(1 + npos + nkw));
+            argv = big.data();
+        }
+        argv[0] = callable;
+        for (Py_ssize_t k = 0; k < npos; ++k) argv[1 + k] = PyTuple_GET_ITEM(args, k);
+        Ref kwnames;
+        if (nkw) {
+            kwnames = Ref::steal(PyTuple_New(nkw));
+            if (!kwnames) return absorb_internal();
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value) && k < nkw) {
+                PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+                argv[1 + npos + k] = value;
+                ++k;
+            }
+        }
+        Ref record = call(H_USER, argv, static_cast<std::size_t>(1 + npos), kwnames.get());
+        if (!record) return absorb_hook(H_USER);
+        if (record.get() == Py_None) {
+            ++n.not_recorded;
+        } else {
+            ++n.records;
+            out = std::move(record);
+        }
+        return true;
+    }
+
+    bool exit_user(Ref& rec, PyObject* value, PyObject* exc) {
+        if (!rec) return true;
+        Ref record = std::move(rec);
+        PyObject* args[] = {value ? value : Py_None, record.get(), exc ? exc : none_type()};
+        return call(H_USER_RETURN, args, 3) ? true : absorb_hook(H_USER_RETURN);
+    }
+
+    // The counters as the Python side reads them.
+    PyObject* stats(Py_ssize_t running_frames) const {
+        const Counters& c = n;
+        Ref errors = Ref::steal(PyDict_New());
+        if (!errors) return nullptr;
+        for (int h = 0; h < H_COUNT; ++h) {
+            if (!c.hook_errors[h]) continue;
+            Ref v = Ref::steal(PyLong_FromUnsignedLongLong(c.hook_errors[h]));
+            if (!v || PyDict_SetItemString(errors.get(), kHookNames[h], v.get()) < 0) return nullptr;
+        }
+        return Py_BuildValue(
+            "{sKsKsKsKsKsKsKsKsKsKsKsKsOsn}", "user_calls", c.user_calls, "records", c.records,
+            "not_recorded", c.not_recorded, "unresolved", c.unresolved, "capped", c.capped,
+            "external_calls", c.external_calls, "external_records", c.external_records,
+            "globals", c.globals, "attrs", c.attrs, "attrs_unknown", c.attrs_unknown,
+            "c_results_unknown", c.c_results_unknown, "internal_errors", c.internal_errors,
+            "hook_errors", errors.get(), "running_frames", running_frames);
+    }
+};
+
+inline bool is_c_callable(PyObject* obj) {
+    return PyCFunction_Check(obj) || Py_IS_TYPE(obj, &PyMethodDescr_Type);
+}
+
+// What `self.<method>` gives for the (method, self) pair a method load
+// leaves; NULL (no error) when only running code could tell.
+inline Ref bind_method(PyObject* meth, PyObject* self) {
+    if (PyFunction_Check(meth)) return Ref::steal(PyMethod_New(meth, self));
+    PyTypeObject* t = Py_TYPE(meth);
+    if (t == &PyMethodDescr_Type || t == &PyWrapperDescr_Type || t == &PyClassMethodDescr_Type) {
+        Ref r = Ref::steal(t->tp_descr_get(meth, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        if (!r) PyErr_Clear();
+        return r;
+    }
+    if (!t->tp_descr_get) return Ref::borrow(meth);
+    return {};
+}
+
+// A C method descriptor called with its object first, bound as the
+// interpreter binds it; empty when it is not that (or its object is not
+// of the descriptor's type).
+inline Ref bind_c_descriptor(PyObject* callable, PyObject* self) {
+    if (!Py_IS_TYPE(callable, &PyMethodDescr_Type) || !self) return {};
+    auto* descr = reinterpret_cast<PyMethodDescrObject*>(callable);
+    if (!PyObject_TypeCheck(self, descr->d_common.d_type)) return {};
+    return Ref::steal(Py_TYPE(callable)->tp_descr_get(
+        callable, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+}
+
+// The code a call of `callable` starts in Python, when it does: a
+// function, a method, or a class whose __init__ is a Python function.
+inline PyObject* python_code_of(PyObject* callable, PyObject* init_name) {
+    if (PyFunction_Check(callable)) return PyFunction_GET_CODE(callable);
+    if (PyMethod_Check(callable)) {
+        PyObject* fn = PyMethod_GET_FUNCTION(callable);
+        return PyFunction_Check(fn) ? PyFunction_GET_CODE(fn) : nullptr;
+    }
+    if (PyType_Check(callable)) {
+        PyObject* init = compat::type_lookup(reinterpret_cast<PyTypeObject*>(callable), init_name);
+        if (init && PyFunction_Check(init)) return PyFunction_GET_CODE(init);
+    }
+    return nullptr;
+}
+
+// What a call instruction called, when it started a frame of `code`: the
+// called object, with `bound` set when the frame's first argument is bound
+// in it. `self` is the object a method-form call put below the function
+// (NULL when none). Empty when the call started something else.
+inline Ref called_object(PyObject* target, PyObject* self, PyObject* code, PyObject* init_name,
+                         bool& bound) {
+    bound = false;
+    if (!target) return {};
+    if (PyFunction_Check(target)) {
+        if (PyFunction_GET_CODE(target) != code) return {};
+        if (self) {
+            // A function found on the class of its first argument was
+            // called as that object's method.
+            PyObject* name = reinterpret_cast<PyFunctionObject*>(target)->func_name;
+            if (compat::type_lookup(Py_TYPE(self), name) == target) {
+                bound = true;
+                return Ref::steal(PyMethod_New(target, self));
+            }
+        }
+        return Ref::borrow(target);
+    }
+    if (PyMethod_Check(target)) {
+        PyObject* fn = PyMethod_GET_FUNCTION(target);
+        if (PyFunction_Check(fn) && PyFunction_GET_CODE(fn) == code) {
+            bound = true;
+            return Ref::borrow(target);
+        }
+        return {};
+    }
+    if (PyType_Check(target)) {
+        PyObject* init = compat::type_lookup(reinterpret_cast<PyTypeObject*>(target), init_name);
+        if (init && PyFunction_Check(init) && PyFunction_GET_CODE(init) == code) {
+            bound = true;  // a class: its __init__ gets the new object
+            return Ref::borrow(target);
+        }
+    }
+    return {};
+}
+
+// Globals already reported by one frame, compared by identity only: a
+// name is reported again only when it names another object.
+struct SeenGlobals {
+    std::vector<std::pair<PyObject*, PyObject*>> seen;
+
+    // True when (name, value) is new for this frame, and remembers it.
+    bool fresh(PyObject* name, PyObject* value) {
+        for (auto& [n, v] : seen) {
+            if (n == name) {
+                if (v == value) return false;
+                v = value;
+                return true;
+            }
+        }
+        seen.emplace_back(name, value);
+        return true;
+    }
+    void clear() { seen.clear(); }
+};
+
+// globals[name], else builtins[name]; NULL without error when neither has it.
+inline PyObject* global_value(PyObject* globals, PyObject* builtins, PyObject* name) {
+    PyObject* v = nullptr;
+    if (globals && PyDict_Check(globals)) {
+        v = PyDict_GetItemWithError(globals, name);
+        if (v || PyErr_Occurred()) return v;
+    }
+    if (builtins && PyDict_Check(builtins)) v = PyDict_GetItemWithError(builtins, name);
+    return v;
+}
+
+}  // namespace tarn::trace
