@@ -364,6 +364,102 @@ def test_no_cap():
     assert len(hooks.of("call")) == 1500 and tracer.stats.capped == 0
 
 
+# ----------------------------------------- the program's own tracers
+
+def test_threads_of_the_thread_module_are_traced():
+    import _thread
+
+    hooks = Hooks()
+    done = threading.Event()
+    out = []
+
+    def run(x):
+        out.append(app.times_rate(x))
+        done.set()
+
+    with Tracer(project_files=PROJECT, hooks=hooks):
+        _thread.start_new_thread(run, (4,))
+        assert done.wait(10)
+    assert out == [12]
+    assert ("times_rate", (4,), {}) in hooks.of("call")
+    assert _thread.start_new_thread.__module__ == "_thread"  # the real one is back
+
+
+def test_thread_module_errors_read_as_without_recording():
+    import _thread
+
+    def boom():
+        raise ValueError("from the thread")
+
+    def run():
+        seen = []
+        done = threading.Event()
+        old = sys.unraisablehook
+        sys.unraisablehook = lambda u: (seen.append((u.err_msg, u.object, repr(u.exc_value))),
+                                        done.set())
+        try:
+            _thread.start_new_thread(boom, ())
+            assert done.wait(10)
+            with pytest.raises(TypeError) as bad:
+                _thread.start_new_thread(42, ())
+        finally:
+            sys.unraisablehook = old
+        return seen, str(bad.value)
+
+    plain = run()
+    with Tracer(project_files=PROJECT, hooks=Hooks()):
+        recorded = run()
+    assert recorded == plain and plain[0][0][1] is boom
+
+
+def _own_tracer(events):
+    def mine(frame, event, arg):
+        if frame.f_code is app.times_rate.__code__:
+            events.append(event)
+        return mine
+    return mine
+
+
+def test_a_program_that_sets_its_own_tracer():
+    hooks = Hooks()
+    events = []
+    before = sys.gettrace()
+    tracer = Tracer(project_files=PROJECT, hooks=hooks)
+    with tracer:
+        app.times_rate(1)
+        sys.settrace(_own_tracer(events))
+        app.times_rate(2)
+        mine = sys.gettrace()
+    try:
+        # The program's tracer saw its calls, and is still in place after.
+        assert "call" in events and "return" in events
+        assert sys.gettrace() is mine
+    finally:
+        sys.settrace(before)
+    calls = [args for name, args, _ in hooks.of("call") if name == "times_rate"]
+    if BACKEND == "settrace":
+        # Recording stopped where the program took over, and says so.
+        assert calls == [(1,)]
+        assert "sys.settrace" in tracer.stopped_reason
+    else:
+        assert calls == [(1,), (2,)] and tracer.stopped_reason is None
+
+
+def test_a_tracer_put_back_by_the_program_goes_on_recording():
+    hooks = Hooks()
+    with Tracer(project_files=PROJECT, hooks=hooks) as tracer:
+        saved = sys.gettrace()
+        sys.settrace(None)
+        app.times_rate(1)    # not recorded: the program switched tracing off
+        sys.settrace(saved)  # the usual save-and-restore
+        app.times_rate(2)
+    calls = [args for name, args, _ in hooks.of("call") if name == "times_rate"]
+    if BACKEND == "settrace":
+        assert calls == [(2,)] and tracer.stopped_reason.endswith("until it put ours back")
+    else:
+        assert calls == [(1,), (2,)]
+
+
 # ------------------------------------------------------------ pieces
 
 def test_load_table_keys_extended_args_at_their_prefix():

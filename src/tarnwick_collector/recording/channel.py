@@ -4,8 +4,10 @@
 hooks, so it only appends a frame (length, time, thread name, bytes) to a
 bounded buffer, natively (``frames.FrameBuffer``): no Python code runs per
 message. A daemon thread writes the buffer to the child's stdin, with the
-interpreter lock released. When the buffer is full the caller waits a
-little, then messages are dropped and counted until the writer catches up. A child that dies makes the rest of
+interpreter lock released. When the buffer is full the caller waits for as
+long as the writer gets on (what is recorded never depends on load); only a
+writer that takes nothing for ``wait`` seconds makes messages dropped and
+counted until it catches up. A child that dies makes the rest of
 the messages lost, never an error of the program; what was lost is counted
 at ``close()``, which also flushes (and runs at exit when not called).
 
@@ -69,7 +71,7 @@ class ChannelStats:
 class MessageChannel:
     """``send_message(bytes)`` to a child process that stores into SQLite."""
 
-    def __init__(self, kind, db_path, max_messages=20000, max_bytes=64 << 20, wait=0.5,
+    def __init__(self, kind, db_path, max_messages=20000, max_bytes=64 << 20, wait=5.0,
                  command=None, register_atexit=True):
         self.name = kind
         self.kind = kind

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -53,7 +54,11 @@ struct Shared {
     std::vector<char> buf;
     std::size_t messages = 0, bytes = 0;
     bool closing = false, congested = false, writer_waiting = false;
+    // Bytes the sender has written so far: a full buffer's senders wait as
+    // long as this moves, so that what is recorded never depends on load.
+    std::atomic<std::uint64_t> progress{0};
 };
+
 
 struct Channel {
     PyObject_HEAD
@@ -165,15 +170,30 @@ PyObject* Channel_send(PyObject* self, PyObject* arg) {
             ++c->dropped_full;
             Py_RETURN_NONE;
         }
-        // Wait for the sender, with the interpreter lock released.
+        // Wait for the sender, with the interpreter lock released, for as
+        // long as it gets on with writing.
         bool room = false;
         held.unlock();
         Py_BEGIN_ALLOW_THREADS
         {
             std::unique_lock<std::mutex> w(s.lock);
-            room = s.room.wait_for(w, std::chrono::duration<double>(c->wait), [&] {
-                return s.closing || fits(c, s, size);
-            });
+            // `wait`: how long the sender may write nothing at all (a writer
+            // process that stopped reading) before messages are dropped.
+            std::uint64_t seen = s.progress.load();
+            double stalled = 0, round = c->wait < 0.05 ? c->wait : 0.05;
+            while (!room) {
+                room = s.room.wait_for(w, std::chrono::duration<double>(round), [&] {
+                    return s.closing || c->dead || fits(c, s, size);
+                });
+                if (room || s.closing || c->dead) break;
+                std::uint64_t now_at = s.progress.load();
+                if (now_at != seen) {
+                    seen = now_at;
+                    stalled = 0;
+                } else if ((stalled += round) >= c->wait) {
+                    break;
+                }
+            }
         }
         Py_END_ALLOW_THREADS
         held.lock();
@@ -205,7 +225,7 @@ PyObject* Channel_send(PyObject* self, PyObject* arg) {
 }
 
 // Writes all of it, retrying short writes; false when the writer is gone.
-bool write_all(int fd, const char* p, std::size_t n) {
+bool write_all(int fd, const char* p, std::size_t n, std::atomic<std::uint64_t>& progress) {
     while (n) {
         ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
         if (w < 0) {
@@ -213,6 +233,7 @@ bool write_all(int fd, const char* p, std::size_t n) {
             return false;
         }
         p += w, n -= static_cast<std::size_t>(w);
+        progress += static_cast<std::uint64_t>(w);
     }
     return true;
 }
@@ -248,7 +269,7 @@ PyObject* Channel_pump(PyObject* self, PyObject* args) {
         s.congested = false;
         s.room.notify_all();
     }
-    if (count && !dead) written = write_all(fd, batch.data(), batch.size());
+    if (count && !dead) written = write_all(fd, batch.data(), batch.size(), s.progress);
     if (count && dead) written = false;
     Py_END_ALLOW_THREADS
     if (!written) c->dead = true;

@@ -64,6 +64,11 @@ class Tracer:
         return self.engine.stats
 
     @property
+    def stopped_reason(self):
+        """None, or why recording stopped early (the program took over tracing)."""
+        return getattr(self.backend, "stopped_reason", None)
+
+    @property
     def active(self):
         return self.backend.active
 

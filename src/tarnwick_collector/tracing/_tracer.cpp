@@ -123,6 +123,7 @@ struct Tracer {
     PyThreadState* owner = nullptr;
     // the program put its own tracer in place of ours (first seen)
     Ref displaced;
+    bool resumed = false;
     tsl::robin_map<PyFrameObject*, StatePtr> frames;
     // start_new_thread of _thread, while ours stands in for it
     Ref thread_module, real_start_new_thread, our_start_new_thread;
@@ -158,9 +159,10 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
     Py_ssize_t size = compat::code_size(code);
     if (size < 0) return false;
     info.at.assign(static_cast<std::size_t>(size / 2 + 1), Entry{});
-    PyObject* names = code->co_varnames;
 #if PY_VERSION_HEX >= 0x030B0000
-    names = code->co_localsplusnames;
+    PyObject* names = code->co_localsplusnames;
+#else
+    PyObject* names = code->co_varnames;
 #endif
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* row = PyList_GET_ITEM(rows, i);
@@ -615,9 +617,14 @@ int detach_thread() {
 void displaced(const char* what) {
     if (!T.displaced) T.displaced = Ref::steal(PyUnicode_FromString(what));
     if (!T.displaced) PyErr_Clear();
+    // The other of the pair goes too: on the starting thread back to what it was.
     PyThreadState* ts = PyThreadState_Get();
-    if (ts->c_tracefunc == on_trace) PyEval_SetTrace(nullptr, nullptr);
-    if (ts->c_profilefunc == on_profile) PyEval_SetProfile(nullptr, nullptr);
+    bool owner = ts == T.owner;
+    if (ts->c_tracefunc == on_trace)
+        PyEval_SetTrace(owner ? T.saved_trace : nullptr, owner ? T.saved_trace_obj.get() : nullptr);
+    if (ts->c_profilefunc == on_profile)
+        PyEval_SetProfile(owner ? T.saved_profile : nullptr,
+                          owner ? T.saved_profile_obj.get() : nullptr);
 }
 
 // -1 only for an exception that must reach the program.
@@ -740,13 +747,25 @@ void install_here() {
     PyEval_SetProfile(on_profile, T.profile_obj.get());
 }
 
+// The program put back the tracer it had taken from us (save and restore
+// around its own): recording goes on, and the summary says there was a gap.
+void put_back() {
+    install_here();
+    if (T.displaced && !T.resumed) {
+        T.resumed = true;
+        Ref longer = Ref::steal(PyUnicode_FromFormat("%U, until it put ours back", T.displaced.get()));
+        if (longer) T.displaced = std::move(longer);
+        else PyErr_Clear();
+    }
+}
+
 // What sys.gettrace() shows while we trace. Called as a Python trace
 // function (a thread started through threading's hooks, or the program
 // putting back the tracer it found): it puts the native one in place and
 // takes the event as that one would.
 PyObject* trace_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!T.active || nargs != 3 || !PyFrame_Check(args[0])) Py_RETURN_NONE;
-    install_here();
+    put_back();
     if (PyUnicode_Check(args[1]) && PyUnicode_CompareWithASCIIString(args[1], "call") == 0) {
         if (on_trace(T.trace_obj.get(), reinterpret_cast<PyFrameObject*>(args[0]), PyTrace_CALL,
                      Py_None) < 0)
@@ -756,7 +775,7 @@ PyObject* trace_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* profile_entry(PyObject*, PyObject* const*, Py_ssize_t) {
-    if (T.active) install_here();
+    if (T.active) put_back();
     Py_RETURN_NONE;
 }
 
@@ -976,6 +995,7 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             T.h.n = Counters{};
         }
         T.displaced.reset();
+        T.resumed = false;
         PyThreadState* ts = PyThreadState_Get();
         T.owner = ts;
         T.saved_trace = ts->c_tracefunc;

@@ -64,7 +64,7 @@ class SetTraceBackend:
         self.use_peek = use_peek
         self.peek = None
         self.active = False
-        self.stopped_reason = None
+        self._reason = None
         self.finder = FunctionFinder()
         self.session = next(_sessions)
         self._objects = None
@@ -110,7 +110,7 @@ class SetTraceBackend:
             static.UNKNOWN, NullHooks.TOKEN, engine.max_calls, self.use_peek,
             _probe_target, probe, _probe_offset(), self.session, self._detach_thread)
         self._objects = (trace, profile)
-        self.stopped_reason = None
+        self._reason = None
         self.active = True
         threading.settrace(trace)
         threading.setprofile(profile)
@@ -120,7 +120,7 @@ class SetTraceBackend:
             return
         self.active = False
         try:
-            self.stopped_reason = _tracer.stop()
+            self._reason = _tracer.stop()
         finally:
             trace, profile = self._objects
             # Only ours is put back: the program may have set its own since.
@@ -129,6 +129,12 @@ class SetTraceBackend:
             if threading.getprofile() is profile:
                 threading.setprofile(self._saved[1])
             self.sync_stats()
+
+    @property
+    def stopped_reason(self):
+        """None, or why recording stopped before ``uninstall()``: the program
+        put its own trace or profile function in place of ours."""
+        return _tracer.stopped_reason() if self.active else self._reason
 
     def sync_stats(self):
         return self.engine.stats.update(_tracer.stats())
