@@ -11,281 +11,15 @@
 // of a C call from the value stack, whose depth the interpreter stores
 // before it calls a trace function. Nothing of the program's code is run.
 #include "tarn/trace_hooks.hpp"
+#include "tracer_state.hpp"
 
-#include <tsl/robin_map.h>
+namespace tracer {
 
-#include <cstdint>
-#include <memory>
-#include <vector>
-
-using namespace tarn;
-using namespace tarn::trace;
-
-namespace {
-
-#if PY_VERSION_HEX < 0x030C0000
-#define TRACER_AVAILABLE 1
-#else
-#define TRACER_AVAILABLE 0
-#endif
-
-#define TRACER_STRINGS(X)        \
-    X(init, "__init__")          \
-    X(start_new_thread, "start_new_thread") \
-    X(start_new, "start_new")
-
-TARN_STRING_TABLE(Strings, TRACER_STRINGS);
 Strings S;
 
 #if TRACER_AVAILABLE
 
-namespace frames = tarn::compat::frames;
-
-// Rows of the load table (tracing/bytecode.py load_table).
-enum : std::uint8_t { E_NONE = 0, E_GLOBAL = 1, E_ATTR = 2, E_METHOD = 3, E_CALL = 4 };
-
-struct Entry {
-    std::uint8_t kind = E_NONE;
-    std::uint8_t src = SRC_NONE;
-    bool method_call = false;  // E_CALL: the method-call layout (NULL or method, then self)
-    int call_depth = 0;        // E_CALL: how deep below the top the callable slot is
-    int src_slot = -1;         // SRC_LOCAL: the fast-locals slot
-    int src_offset = -1;       // SRC_ATTR: the load whose result is the object
-    PyObject* name = nullptr;     // kept alive by CodeInfo::rows
-    PyObject* src_arg = nullptr;  // SRC_GLOBAL name, SRC_CONST value
-};
-
-// What the layer keeps of one code object, in the code object's extra slot.
-struct CodeInfo {
-    PyObject* code = nullptr;  // the owner; compared, never followed
-    std::uint64_t generation = 0;
-    int kind = 0;              // 0: not project code
-    bool loads = false;        // has loads (not only calls) in its table
-    bool calls = false;        // has call instructions
-    bool suspending = false;   // generator, coroutine
-    std::uint64_t seen = 0;    // calls counted against the cap
-    std::vector<Entry> at;     // by offset / 2
-    Ref rows;                  // the table rows, owning the names
-    // arguments at the start of a call
-    int argcount = 0, kwonly = 0;
-    bool varargs = false, varkw = false;
-    Ref varnames;
-    std::vector<int> arg_cell;        // 3.10: cell slot of an argument that is a cell
-    std::vector<std::uint8_t> cell;   // 3.11: argument slots that hold a cell
-
-    const Entry* entry(long offset) const {
-        std::size_t i = static_cast<std::size_t>(offset) / 2;
-        if (offset < 0 || i >= at.size() || at[i].kind == E_NONE) return nullptr;
-        return &at[i];
-    }
-};
-
-enum Pending : std::uint8_t { P_NONE, P_ATTR, P_C, P_CALL };
-
-// One running frame of project code, or a library frame that project code
-// called (`library`: only `record` (its external record) and `exc` are used).
-struct FrameState {
-    PyObject* code = nullptr;  // compared only
-    CodeInfo* info = nullptr;
-    bool library = false;
-    Ref record;
-    Ref exc;                   // the exception last raised in the frame
-    // a C function called by this frame, until its end
-    Ref ext;
-    bool ext_raised = false;
-    // what waits for the next instruction
-    Pending pending = P_NONE;
-    Ref p_obj, p_extra;        // ATTR: object; C: record; CALL: target, self
-    const Entry* p_entry = nullptr;
-    // static reads: the last attribute result, for the load after it
-    Ref last_attr;
-    long last_attr_offset = -1;
-    SeenGlobals seen;
-};
-using StatePtr = std::shared_ptr<FrameState>;
-
-struct Tracer {
-    bool active = false;
-    std::uint64_t generation = 0;
-    Py_ssize_t extra_index = -1;
-    bool peek = true;            // value stack reads
-    std::uint64_t max_calls = 0;
-    Hooks h;
-    Ref builder;         // code -> None | (kind, rows)
-    Ref finder;          // (frame, code) -> function or None
-    Ref getattr_static;  // (obj, name) -> value | MISSING | UNKNOWN
-    Ref static_missing, static_unknown;
-    Ref trace_obj, profile_obj;  // what sys.gettrace()/getprofile() show
-    Ref detach;                  // () -> None: a thread goes back to its old tracers
-    // what the starting thread had before
-    Py_tracefunc saved_trace = nullptr, saved_profile = nullptr;
-    Ref saved_trace_obj, saved_profile_obj;
-    PyThreadState* owner = nullptr;
-    // the program put its own tracer in place of ours (first seen)
-    Ref displaced;
-    bool resumed = false;
-    tsl::robin_map<PyFrameObject*, StatePtr> frames;
-    // start_new_thread of _thread, while ours stands in for it
-    Ref thread_module, real_start_new_thread, our_start_new_thread;
-};
-
 Tracer& T = leak<Tracer>();
-
-int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg);
-int on_profile(PyObject* obj, PyFrameObject* f, int what, PyObject* arg);
-
-// ---------------------------------------------------------- code info
-
-void free_info(void* p) {
-    auto* info = static_cast<CodeInfo*>(p);
-    // A state of it can only be one whose end was missed: its frame is gone.
-    // The states die after the walk: their references may run any code.
-    std::vector<StatePtr> gone;
-    for (auto it = T.frames.begin(); it != T.frames.end();) {
-        if (it->second->info == info) {
-            gone.push_back(std::move(it.value()));
-            it = T.frames.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    delete info;
-}
-
-bool fill_table(CodeInfo& info, PyObject* rows) {
-    auto* code = reinterpret_cast<PyCodeObject*>(info.code);
-    Py_ssize_t n = PyList_Size(rows);
-    if (n < 0) return false;
-    Py_ssize_t size = compat::code_size(code);
-    if (size < 0) return false;
-    info.at.assign(static_cast<std::size_t>(size / 2 + 1), Entry{});
-#if PY_VERSION_HEX >= 0x030B0000
-    PyObject* names = code->co_localsplusnames;
-#else
-    PyObject* names = code->co_varnames;
-#endif
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PyList_GET_ITEM(rows, i);
-        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 6) {
-            PyErr_SetString(PyExc_TypeError, "bad load table row");
-            return false;
-        }
-        long offset = PyLong_AsLong(PyTuple_GET_ITEM(row, 0));
-        if (offset < 0 || static_cast<std::size_t>(offset / 2) >= info.at.size()) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "offset out of range");
-            return false;
-        }
-        Entry& e = info.at[static_cast<std::size_t>(offset / 2)];
-        e.kind = static_cast<std::uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(row, 1)));
-        PyObject* name = PyTuple_GET_ITEM(row, 2);
-        e.src = static_cast<std::uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(row, 3)));
-        PyObject* src_arg = PyTuple_GET_ITEM(row, 4);
-        long src_offset = PyLong_AsLong(PyTuple_GET_ITEM(row, 5));
-        if (PyErr_Occurred()) return false;
-        if (e.kind == E_CALL) {
-            e.method_call = name == Py_True;
-            e.call_depth = static_cast<int>(PyLong_AsLong(src_arg));
-            e.src = SRC_NONE;
-            if (PyErr_Occurred()) return false;
-            info.calls = true;
-            continue;
-        }
-        e.name = name;
-        info.loads = true;
-        if (e.src == SRC_LOCAL) {
-            // The slot of that name among the fast locals (cells and free
-            // variables follow the plain locals on 3.10).
-            e.src_slot = -1;
-            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names); ++k) {
-                if (PyTuple_GET_ITEM(names, k) == src_arg) {
-                    e.src_slot = static_cast<int>(k);
-                    break;
-                }
-            }
-#if PY_VERSION_HEX < 0x030B0000
-            if (e.src_slot < 0) {
-                Py_ssize_t base = code->co_nlocals;
-                for (PyObject* group : {code->co_cellvars, code->co_freevars}) {
-                    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(group) && e.src_slot < 0; ++k)
-                        if (PyTuple_GET_ITEM(group, k) == src_arg) e.src_slot = static_cast<int>(base + k);
-                    base += PyTuple_GET_SIZE(group);
-                }
-            }
-#endif
-            if (e.src_slot < 0) e.src = SRC_NONE;
-        } else if (e.src == SRC_ATTR) {
-            e.src_offset = static_cast<int>(src_offset);
-        } else if (e.src != SRC_NONE) {
-            e.src_arg = src_arg;
-        }
-    }
-    return true;
-}
-
-bool fill_arguments(CodeInfo& info) {
-    auto* code = reinterpret_cast<PyCodeObject*>(info.code);
-    info.argcount = code->co_argcount;
-    info.kwonly = code->co_kwonlyargcount;
-    info.varargs = code->co_flags & CO_VARARGS;
-    info.varkw = code->co_flags & CO_VARKEYWORDS;
-    info.varnames = compat::code_varnames(code);
-    if (!info.varnames) return false;
-    int total = info.argcount + info.kwonly + info.varargs + info.varkw;
-    info.arg_cell.assign(static_cast<std::size_t>(total), -1);
-    info.cell.assign(static_cast<std::size_t>(total), 0);
-    for (int i = 0; i < total; ++i) {
-        info.arg_cell[static_cast<std::size_t>(i)] = frames::argument_cell(code, i);
-        info.cell[static_cast<std::size_t>(i)] = frames::argument_is_cell(code, i);
-    }
-    return true;
-}
-
-// The info of `code` for this session, made on first sight. NULL with an
-// error set on failure.
-CodeInfo* code_info(PyObject* code) {
-    void* extra = nullptr;
-    if (compat::code_get_extra(code, T.extra_index, &extra) < 0) return nullptr;
-    auto* info = static_cast<CodeInfo*>(extra);
-    if (info && info->generation == T.generation) return info;
-    if (!info) {
-        info = new CodeInfo();
-        info->code = code;
-        if (compat::code_set_extra(code, T.extra_index, info) < 0) {
-            delete info;
-            return nullptr;
-        }
-    }
-    // (Re)built for this session: another session may see other project files.
-    info->generation = T.generation;
-    info->kind = 0;
-    info->loads = info->calls = false;
-    info->seen = 0;
-    info->at.clear();
-    info->rows.reset();
-    info->suspending = reinterpret_cast<PyCodeObject*>(code)->co_flags &
-                       (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE);
-    Ref built = call(T.builder.get(), code);
-    if (!built) return nullptr;
-    if (built.get() == Py_None) return info;
-    if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) != 2) {
-        PyErr_SetString(PyExc_TypeError, "code info builder: (kind, rows) expected");
-        return nullptr;
-    }
-    int kind = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(built.get(), 0)));
-    if (kind < 0 && PyErr_Occurred()) return nullptr;
-    PyObject* rows = PyTuple_GET_ITEM(built.get(), 1);
-    if (kind != kSkip) {
-        if (!PyList_Check(rows)) {
-            PyErr_SetString(PyExc_TypeError, "code info builder: rows must be a list");
-            return nullptr;
-        }
-        info->rows = Ref::borrow(rows);
-        if (!fill_table(*info, rows)) return nullptr;
-        if (kind == kRecord && !fill_arguments(*info)) return nullptr;
-    }
-    info->kind = kind;
-    return info;
-}
 
 // ------------------------------------------------------- frame states
 
@@ -307,66 +41,6 @@ void clear_pending(FrameState& st) {
     st.p_obj.reset();
     st.p_extra.reset();
     st.p_entry = nullptr;
-}
-
-// ------------------------------------------------------------ reads
-
-PyObject* stack(PyFrameObject* f, const CodeInfo& info, int from_top) {
-    return frames::stack_item(f, reinterpret_cast<PyCodeObject*>(info.code), from_top);
-}
-
-PyObject* fast_local(PyFrameObject* f, int slot) {
-    PyObject* v = frames::fast_locals(f)[slot];
-    if (v && PyCell_Check(v)) v = PyCell_GET(v);
-    return v;
-}
-
-// The call's (args, kwargs) from the fast locals at its start.
-bool read_arguments(PyFrameObject* f, CodeInfo& info, bool drop_first, Ref& args, Ref& kwargs) {
-    PyObject** slots = frames::fast_locals(f);
-    auto value = [&](int i) -> PyObject* {
-        PyObject* v = slots[i];
-        auto k = static_cast<std::size_t>(i);
-        if (!v && info.arg_cell[k] >= 0) {
-            v = slots[info.arg_cell[k]];
-            if (v && PyCell_Check(v)) v = PyCell_GET(v);
-        } else if (v && info.cell[k] && PyCell_Check(v)) {
-            v = PyCell_GET(v);
-        }
-        return v ? v : Py_None;
-    };
-    int first = drop_first && info.argcount > 0 ? 1 : 0;
-    Py_ssize_t extra = 0;
-    PyObject* star = nullptr;
-    int i = info.argcount + info.kwonly;
-    if (info.varargs) {
-        star = value(i++);
-        if (PyTuple_Check(star)) extra = PyTuple_GET_SIZE(star);
-    }
-    args = Ref::steal(PyTuple_New(info.argcount - first + extra));
-    if (!args) return false;
-    for (int k = first; k < info.argcount; ++k)
-        PyTuple_SET_ITEM(args.get(), k - first, Py_NewRef(value(k)));
-    for (Py_ssize_t k = 0; k < extra; ++k)
-        PyTuple_SET_ITEM(args.get(), info.argcount - first + k, Py_NewRef(PyTuple_GET_ITEM(star, k)));
-    if (!info.kwonly && !info.varkw) return true;
-    kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return false;
-    for (int k = info.argcount; k < info.argcount + info.kwonly; ++k) {
-        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(info.varnames.get(), k), value(k)) < 0)
-            return false;
-    }
-    if (info.varkw) {
-        PyObject* kw = value(i);
-        if (PyDict_Check(kw)) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *v;
-            while (PyDict_Next(kw, &pos, &key, &v)) {
-                if (PyUnicode_Check(key) && PyDict_SetItem(kwargs.get(), key, v) < 0) return false;
-            }
-        }
-    }
-    return true;
 }
 
 // What the caller's pending call instruction called, when it started the
@@ -395,6 +69,21 @@ Ref function_of(PyFrameObject* f, PyObject* code) {
     PyObject* own = frames::function(f);
     if (own && PyFunction_Check(own) && PyFunction_GET_CODE(own) == code) return Ref::borrow(own);
     return call(T.finder.get(), reinterpret_cast<PyObject*>(f), code);
+}
+
+// What a starting frame runs: told by its caller's call, else looked for.
+// `fn` stays empty when it cannot be found (counted); false only for an
+// exception that must reach the program.
+bool resolve(PyFrameObject* f, PyObject* code, FrameState* caller, Ref& fn, bool& bound) {
+    fn = called_by(caller, code, bound);
+    if (fn) return true;
+    fn = function_of(f, code);
+    if (!fn) return T.h.absorb_internal();
+    if (fn.get() == Py_None) {
+        fn.reset();
+        ++T.h.n.unresolved;
+    }
+    return true;
 }
 
 // ------------------------------------------------------------- loads
@@ -545,15 +234,9 @@ bool enter_library(PyFrameObject* f, PyObject* code, CodeInfo* info) {
     StatePtr caller = find_state(back);
     if (!caller || caller->library || caller->ext || info->suspending) return true;
     bool bound = false;
-    Ref fn = called_by(caller.get(), code, bound);
-    if (!fn) {
-        fn = function_of(f, code);
-        if (!fn) return T.h.absorb_internal();
-        if (fn.get() == Py_None) {
-            ++T.h.n.unresolved;
-            return true;
-        }
-    }
+    Ref fn;
+    if (!resolve(f, code, caller.get(), fn, bound)) return false;
+    if (!fn) return true;
     Ref ext;
     if (!T.h.enter_external(fn.get(), true, ext)) return false;
     if (!ext) return true;
@@ -585,15 +268,9 @@ bool enter_project(PyFrameObject* f, PyObject* code, CodeInfo* info) {
         return true;
     }
     bool bound = false;
-    Ref fn = called_by(caller.get(), code, bound);
-    if (!fn) {
-        fn = function_of(f, code);
-        if (!fn) return T.h.absorb_internal();
-        if (fn.get() == Py_None) {
-            ++T.h.n.unresolved;
-            return true;
-        }
-    }
+    Ref fn;
+    if (!resolve(f, code, caller.get(), fn, bound)) return false;
+    if (!fn) return true;
     Ref args, kwargs;
     if (!read_arguments(f, *info, bound, args, kwargs)) return T.h.absorb_internal();
     return T.h.enter_user(fn.get(), args.get(), kwargs.get(), st->record);
@@ -738,147 +415,6 @@ int on_profile(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
         ++T.h.n.internal_errors;
         return 0;
     }
-}
-
-// ------------------------------------------------- installing per thread
-
-void install_here() {
-    PyEval_SetTrace(on_trace, T.trace_obj.get());
-    PyEval_SetProfile(on_profile, T.profile_obj.get());
-}
-
-// The program put back the tracer it had taken from us (save and restore
-// around its own): recording goes on, and the summary says there was a gap.
-void put_back() {
-    install_here();
-    if (T.displaced && !T.resumed) {
-        T.resumed = true;
-        Ref longer = Ref::steal(PyUnicode_FromFormat("%U, until it put ours back", T.displaced.get()));
-        if (longer) T.displaced = std::move(longer);
-        else PyErr_Clear();
-    }
-}
-
-// What sys.gettrace() shows while we trace. Called as a Python trace
-// function (a thread started through threading's hooks, or the program
-// putting back the tracer it found): it puts the native one in place and
-// takes the event as that one would.
-PyObject* trace_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!T.active || nargs != 3 || !PyFrame_Check(args[0])) Py_RETURN_NONE;
-    put_back();
-    if (PyUnicode_Check(args[1]) && PyUnicode_CompareWithASCIIString(args[1], "call") == 0) {
-        if (on_trace(T.trace_obj.get(), reinterpret_cast<PyFrameObject*>(args[0]), PyTrace_CALL,
-                     Py_None) < 0)
-            return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* profile_entry(PyObject*, PyObject* const*, Py_ssize_t) {
-    if (T.active) put_back();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef entry_defs[] = {
-    {"trace", as_method(trace_entry), METH_FASTCALL, nullptr},
-    {"profile", as_method(profile_entry), METH_FASTCALL, nullptr},
-    {}};
-
-// ------------------------------------------- threads started by _thread
-// A thread started with _thread.start_new_thread runs no threading hook;
-// while recording, the function it runs is wrapped so that the thread is
-// traced from its start. Everything else about the call is the original's.
-
-struct Boot {
-    PyObject_HEAD
-    PyObject* fn;
-};
-
-void boot_dealloc(PyObject* self) {
-    Ref fn = Ref::steal(reinterpret_cast<Boot*>(self)->fn);
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyObject* boot_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* fn = reinterpret_cast<Boot*>(self)->fn;
-    if (T.active) install_here();
-    Ref r = Ref::steal(PyObject_Call(fn, args, kwargs));
-    if (r || PyErr_ExceptionMatches(PyExc_SystemExit)) return r.release();
-    // Reported as the thread module reports it, naming the program's function.
-    _PyErr_WriteUnraisableMsg("in thread started by", fn);
-    Py_RETURN_NONE;
-}
-
-PyTypeObject BootType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "tarnwick_collector.tracing._tracer.ThreadStart";
-    t.tp_basicsize = sizeof(Boot);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_dealloc = boot_dealloc;
-    t.tp_call = boot_call;
-    return t;
-}();
-
-PyObject* start_new_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* real = T.real_start_new_thread.get();
-    if (!real) {
-        PyErr_SetString(PyExc_RuntimeError, "start_new_thread is not available");
-        return nullptr;
-    }
-    if (nargs < 1 || !PyCallable_Check(args[0]) || !T.active)
-        return PyObject_Vectorcall(real, args, static_cast<std::size_t>(nargs), nullptr);
-    Ref boot = Ref::steal(PyType_GenericAlloc(&BootType, 0));
-    if (!boot) return nullptr;
-    reinterpret_cast<Boot*>(boot.get())->fn = Py_NewRef(args[0]);
-    std::vector<PyObject*> argv(args, args + nargs);
-    argv[0] = boot.get();
-    return PyObject_Vectorcall(real, argv.data(), static_cast<std::size_t>(nargs), nullptr);
-}
-
-PyMethodDef start_new_thread_def = {
-    "start_new_thread", as_method(start_new_thread), METH_FASTCALL,
-    "start_new_thread(function, args[, kwargs])\n\nStart a new thread and return its identifier."};
-
-bool swap_start_new_thread(bool on) {
-    if (!T.thread_module) {
-        T.thread_module = Ref::steal(PyImport_ImportModule("_thread"));
-        if (!T.thread_module) return false;
-    }
-    PyObject* module = T.thread_module.get();
-    if (on) {
-        Ref current = Ref::steal(PyObject_GetAttr(module, S.start_new_thread));
-        if (!current) return false;
-        if (!T.our_start_new_thread) {
-            T.our_start_new_thread = Ref::steal(PyCFunction_NewEx(&start_new_thread_def, nullptr, module));
-            if (!T.our_start_new_thread) return false;
-        }
-        if (current.get() == T.our_start_new_thread.get()) return true;
-        T.real_start_new_thread = current;
-        for (PyObject* name : {S.start_new_thread, S.start_new}) {
-            Ref there = Ref::steal(PyObject_GetAttr(module, name));
-            if (!there) {
-                PyErr_Clear();
-                continue;
-            }
-            if (there.get() == current.get() &&
-                PyObject_SetAttr(module, name, T.our_start_new_thread.get()) < 0)
-                return false;
-        }
-        return true;
-    }
-    if (!T.real_start_new_thread) return true;
-    for (PyObject* name : {S.start_new_thread, S.start_new}) {
-        Ref there = Ref::steal(PyObject_GetAttr(module, name));
-        if (!there) {
-            PyErr_Clear();
-            continue;
-        }
-        // Only ours is put back: the program may have put its own there.
-        if (there.get() == T.our_start_new_thread.get() &&
-            PyObject_SetAttr(module, name, T.real_start_new_thread.get()) < 0)
-            return false;
-    }
-    return true;
 }
 
 // --------------------------------------------------------- calibration
@@ -1081,7 +617,9 @@ PyMethodDef functions[] = {{}};
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tracer",
                           "The tracing layer's trace and profile functions.", -1, functions};
 
-}  // namespace
+}  // namespace tracer
+
+using namespace tracer;
 
 PyMODINIT_FUNC PyInit__tracer() {
     Ref m = Ref::steal(PyModule_Create(&module_def));

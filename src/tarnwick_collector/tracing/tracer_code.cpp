@@ -1,0 +1,224 @@
+// The trace-function layer's tables per code object, and the reads of a
+// starting frame's arguments.
+#include "tracer_state.hpp"
+
+#if TRACER_AVAILABLE
+
+namespace tracer {
+
+// ---------------------------------------------------------- code info
+
+void free_info(void* p) {
+    auto* info = static_cast<CodeInfo*>(p);
+    // A state of it can only be one whose end was missed: its frame is gone.
+    // The states die after the walk: their references may run any code.
+    std::vector<StatePtr> gone;
+    for (auto it = T.frames.begin(); it != T.frames.end();) {
+        if (it->second->info == info) {
+            gone.push_back(std::move(it.value()));
+            it = T.frames.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    delete info;
+}
+
+bool fill_table(CodeInfo& info, PyObject* rows) {
+    auto* code = reinterpret_cast<PyCodeObject*>(info.code);
+    Py_ssize_t n = PyList_Size(rows);
+    if (n < 0) return false;
+    Py_ssize_t size = compat::code_size(code);
+    if (size < 0) return false;
+    info.at.assign(static_cast<std::size_t>(size / 2 + 1), Entry{});
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* names = code->co_localsplusnames;
+#else
+    PyObject* names = code->co_varnames;
+#endif
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GET_ITEM(rows, i);
+        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 6) {
+            PyErr_SetString(PyExc_TypeError, "bad load table row");
+            return false;
+        }
+        long offset = PyLong_AsLong(PyTuple_GET_ITEM(row, 0));
+        if (offset < 0 || static_cast<std::size_t>(offset / 2) >= info.at.size()) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "offset out of range");
+            return false;
+        }
+        Entry& e = info.at[static_cast<std::size_t>(offset / 2)];
+        e.kind = static_cast<std::uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(row, 1)));
+        PyObject* name = PyTuple_GET_ITEM(row, 2);
+        e.src = static_cast<std::uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(row, 3)));
+        PyObject* src_arg = PyTuple_GET_ITEM(row, 4);
+        long src_offset = PyLong_AsLong(PyTuple_GET_ITEM(row, 5));
+        if (PyErr_Occurred()) return false;
+        if (e.kind == E_CALL) {
+            e.method_call = name == Py_True;
+            e.call_depth = static_cast<int>(PyLong_AsLong(src_arg));
+            e.src = SRC_NONE;
+            if (PyErr_Occurred()) return false;
+            info.calls = true;
+            continue;
+        }
+        e.name = name;
+        info.loads = true;
+        if (e.src == SRC_LOCAL) {
+            // The slot of that name among the fast locals (cells and free
+            // variables follow the plain locals on 3.10).
+            e.src_slot = -1;
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names); ++k) {
+                if (PyTuple_GET_ITEM(names, k) == src_arg) {
+                    e.src_slot = static_cast<int>(k);
+                    break;
+                }
+            }
+#if PY_VERSION_HEX < 0x030B0000
+            if (e.src_slot < 0) {
+                Py_ssize_t base = code->co_nlocals;
+                for (PyObject* group : {code->co_cellvars, code->co_freevars}) {
+                    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(group) && e.src_slot < 0; ++k)
+                        if (PyTuple_GET_ITEM(group, k) == src_arg) e.src_slot = static_cast<int>(base + k);
+                    base += PyTuple_GET_SIZE(group);
+                }
+            }
+#endif
+            if (e.src_slot < 0) e.src = SRC_NONE;
+        } else if (e.src == SRC_ATTR) {
+            e.src_offset = static_cast<int>(src_offset);
+        } else if (e.src != SRC_NONE) {
+            e.src_arg = src_arg;
+        }
+    }
+    return true;
+}
+
+bool fill_arguments(CodeInfo& info) {
+    auto* code = reinterpret_cast<PyCodeObject*>(info.code);
+    info.argcount = code->co_argcount;
+    info.kwonly = code->co_kwonlyargcount;
+    info.varargs = code->co_flags & CO_VARARGS;
+    info.varkw = code->co_flags & CO_VARKEYWORDS;
+    info.varnames = compat::code_varnames(code);
+    if (!info.varnames) return false;
+    int total = info.argcount + info.kwonly + info.varargs + info.varkw;
+    info.arg_cell.assign(static_cast<std::size_t>(total), -1);
+    info.cell.assign(static_cast<std::size_t>(total), 0);
+    for (int i = 0; i < total; ++i) {
+        info.arg_cell[static_cast<std::size_t>(i)] = frames::argument_cell(code, i);
+        info.cell[static_cast<std::size_t>(i)] = frames::argument_is_cell(code, i);
+    }
+    return true;
+}
+
+// The info of `code` for this session, made on first sight. NULL with an
+// error set on failure.
+CodeInfo* code_info(PyObject* code) {
+    void* extra = nullptr;
+    if (compat::code_get_extra(code, T.extra_index, &extra) < 0) return nullptr;
+    auto* info = static_cast<CodeInfo*>(extra);
+    if (info && info->generation == T.generation) return info;
+    if (!info) {
+        info = new CodeInfo();
+        info->code = code;
+        if (compat::code_set_extra(code, T.extra_index, info) < 0) {
+            delete info;
+            return nullptr;
+        }
+    }
+    // (Re)built for this session: another session may see other project files.
+    info->generation = T.generation;
+    info->kind = 0;
+    info->loads = info->calls = false;
+    info->seen = 0;
+    info->at.clear();
+    info->rows.reset();
+    info->suspending = reinterpret_cast<PyCodeObject*>(code)->co_flags &
+                       (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE);
+    Ref built = call(T.builder.get(), code);
+    if (!built) return nullptr;
+    if (built.get() == Py_None) return info;
+    if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "code info builder: (kind, rows) expected");
+        return nullptr;
+    }
+    int kind = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(built.get(), 0)));
+    if (kind < 0 && PyErr_Occurred()) return nullptr;
+    PyObject* rows = PyTuple_GET_ITEM(built.get(), 1);
+    if (kind != kSkip) {
+        if (!PyList_Check(rows)) {
+            PyErr_SetString(PyExc_TypeError, "code info builder: rows must be a list");
+            return nullptr;
+        }
+        info->rows = Ref::borrow(rows);
+        if (!fill_table(*info, rows)) return nullptr;
+        if (kind == kRecord && !fill_arguments(*info)) return nullptr;
+    }
+    info->kind = kind;
+    return info;
+}
+
+// ------------------------------------------------------------ reads
+
+PyObject* stack(PyFrameObject* f, const CodeInfo& info, int from_top) {
+    return frames::stack_item(f, reinterpret_cast<PyCodeObject*>(info.code), from_top);
+}
+
+PyObject* fast_local(PyFrameObject* f, int slot) {
+    PyObject* v = frames::fast_locals(f)[slot];
+    if (v && PyCell_Check(v)) v = PyCell_GET(v);
+    return v;
+}
+
+// The call's (args, kwargs) from the fast locals at its start.
+bool read_arguments(PyFrameObject* f, CodeInfo& info, bool drop_first, Ref& args, Ref& kwargs) {
+    PyObject** slots = frames::fast_locals(f);
+    auto value = [&](int i) -> PyObject* {
+        PyObject* v = slots[i];
+        auto k = static_cast<std::size_t>(i);
+        if (!v && info.arg_cell[k] >= 0) {
+            v = slots[info.arg_cell[k]];
+            if (v && PyCell_Check(v)) v = PyCell_GET(v);
+        } else if (v && info.cell[k] && PyCell_Check(v)) {
+            v = PyCell_GET(v);
+        }
+        return v ? v : Py_None;
+    };
+    int first = drop_first && info.argcount > 0 ? 1 : 0;
+    Py_ssize_t extra = 0;
+    PyObject* star = nullptr;
+    int i = info.argcount + info.kwonly;
+    if (info.varargs) {
+        star = value(i++);
+        if (PyTuple_Check(star)) extra = PyTuple_GET_SIZE(star);
+    }
+    args = Ref::steal(PyTuple_New(info.argcount - first + extra));
+    if (!args) return false;
+    for (int k = first; k < info.argcount; ++k)
+        PyTuple_SET_ITEM(args.get(), k - first, Py_NewRef(value(k)));
+    for (Py_ssize_t k = 0; k < extra; ++k)
+        PyTuple_SET_ITEM(args.get(), info.argcount - first + k, Py_NewRef(PyTuple_GET_ITEM(star, k)));
+    if (!info.kwonly && !info.varkw) return true;
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return false;
+    for (int k = info.argcount; k < info.argcount + info.kwonly; ++k) {
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(info.varnames.get(), k), value(k)) < 0)
+            return false;
+    }
+    if (info.varkw) {
+        PyObject* kw = value(i);
+        if (PyDict_Check(kw)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *v;
+            while (PyDict_Next(kw, &pos, &key, &v)) {
+                if (PyUnicode_Check(key) && PyDict_SetItem(kwargs.get(), key, v) < 0) return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace tracer
+
+#endif
