@@ -31,6 +31,15 @@ struct Counters {
     std::uint64_t hook_errors[H_COUNT] = {};
 };
 
+// Frames and code objects are aligned blocks: their low bits say nothing,
+// and a map that masks the hash would put them all in a few buckets.
+struct AddressHash {
+    std::size_t operator()(const void* p) const noexcept {
+        auto x = reinterpret_cast<std::uintptr_t>(p);
+        return static_cast<std::size_t>((x >> 4) ^ (x >> 16));
+    }
+};
+
 inline PyObject* none_type() { return reinterpret_cast<PyObject*>(Py_TYPE(Py_None)); }
 
 // The hooks of one session and what they did. Every call returns false

@@ -10,7 +10,7 @@
 // the fast locals at PY_START, the object of an attribute load and the
 // result of a call from the value stack, at a depth worked out from the
 // bytecode once per code object. Nothing of the program's own code is run.
-#include "tarn/util.hpp"
+#include "tarn/trace_hooks.hpp"
 
 #include <tsl/robin_map.h>
 #include <tsl/robin_set.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 using namespace tarn;
+using tarn::trace::AddressHash;
 
 namespace {
 
@@ -169,8 +170,8 @@ struct Monitor {
     Ref monitoring, disable, missing;
     Ref set_local_events_fn;
     Counters n;
-    tsl::robin_map<void*, StatePtr> frames;
-    tsl::robin_set<CodeInfo*> with_local_events;
+    tsl::robin_map<void*, StatePtr, AddressHash> frames;
+    tsl::robin_set<CodeInfo*, AddressHash> with_local_events;
     long local_mask = 0;
 };
 

@@ -332,12 +332,18 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
                 return done(enter_project(f, code, info));
             }
             case PyTrace_OPCODE: {
-                StatePtr st = find_state(f);
-                if (!st || st->library) return 0;
+                // Most instructions need nothing: looked at without holding the state.
+                if (T.frames.empty()) return 0;
+                auto it = T.frames.find(f);
+                if (it == T.frames.end()) return 0;
+                FrameState* raw = it->second.get();
+                if (raw->library || raw->code != frames::code(f)) return 0;
+                long offset = frames::lasti(f);
+                const Entry* e = raw->info->entry(offset);
+                if (!e && raw->pending == P_NONE) return 0;
+                StatePtr st = it->second;  // held: the hooks may run any code
                 bool ok = true;
                 if (st->pending != P_NONE) ok = settle(f, *st);
-                long offset = frames::lasti(f);
-                const Entry* e = st->info->entry(offset);
                 if (!e) return done(ok);
                 if (e->kind == E_GLOBAL) ok = load_global(f, *st, *e) && ok;
                 else if (e->kind == E_CALL) {

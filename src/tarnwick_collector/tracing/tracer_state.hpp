@@ -117,7 +117,7 @@ struct Tracer {
     // the program put its own tracer in place of ours (first seen)
     Ref displaced;
     bool resumed = false;
-    tsl::robin_map<PyFrameObject*, StatePtr> frames;
+    tsl::robin_map<PyFrameObject*, StatePtr, AddressHash> frames;
     // start_new_thread of _thread, while ours stands in for it
     Ref thread_module, real_start_new_thread, our_start_new_thread;
 };
