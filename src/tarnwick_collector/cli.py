@@ -235,9 +235,9 @@ def _trace_only(script, args, project, options):
         capped = f" and {st.capped} over the cap of {st.max_calls}" if st.capped else ""
         line = (f"tarnwick: hooks off, traced {st.user_calls} calls{capped}, "
                 f"{st.external_calls} external calls, {time.monotonic() - started:.2f}s\n")
-        stopped = stopped_text(tracer.stopped)
+        stopped = stopped_text(tracer.stopped, "tracing")
         if stopped:
-            line = f"tarnwick: tracing stopped {stopped}\n" + line
+            line = f"tarnwick: {stopped}\n" + line
         os.write(2, line.encode("utf-8", "replace"))
     if outcome.interrupted:
         signal.signal(signal.SIGINT, signal.SIG_DFL)

@@ -187,9 +187,10 @@ def _process(stats):
         k: getattr(stats, k) for k in ("accepted", "written", "dropped_full", "lost_dead")}}
 
 
-def stopped_text(stopped):
-    """"at 0.52s, after 1203 calls: why" for a stop before the end, or None
-    (read from a stored summary too: anything odd is left out)."""
+def stopped_text(stopped, what="recording"):
+    """"recording stopped at 0.52s, after 1203 calls: why" for a stop before
+    the end, or None (read from a stored summary too: anything odd is left
+    out)."""
     if not isinstance(stopped, dict) or not isinstance(stopped.get("reason"), str):
         return None
     when = []
@@ -199,14 +200,14 @@ def stopped_text(stopped):
         when.append(f"at {seconds:.2f}s")
     if isinstance(calls, int) and not isinstance(calls, bool) and calls >= 0:
         when.append(f"after {calls} call{'s' if calls != 1 else ''}")
-    return (", ".join(when) + ": " if when else "") + stopped["reason"][:300]
+    return f"{what} stopped{' ' if when else ''}{', '.join(when)}: {stopped['reason'][:300]}"
 
 
 def summary_line(summary, out):
     """The summary as printed at the end; a line before it when the
     recording stopped early."""
     stopped = stopped_text(summary.get("stopped"))
-    head = f"tarnwick: recording stopped {stopped}\n" if stopped else ""
+    head = f"tarnwick: {stopped}\n" if stopped else ""
     parts = [f"recorded {summary['calls']} call{'s' if summary['calls'] != 1 else ''}"]
     dropped = summary["dropped"]
     if dropped:

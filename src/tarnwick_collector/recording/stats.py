@@ -221,7 +221,7 @@ def text(stats):
         out.append("incomplete recording: no summary stored (the recorder was stopped before "
                    "its end, or is still running)")
     if stats.get("stopped"):
-        out.append(f"recording stopped {stats['stopped']}")
+        out.append(stats["stopped"])
     funcs = stats["functions"]
     threads = stats["threads"]
     out.append(f"calls recorded: {stats['calls']} ({human_size(stats['bytes'])} of records), "
