@@ -17,29 +17,13 @@ import sys
 import tempfile
 import time
 
+from workloads import cpu_script
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 EXAMPLE = os.path.join(ROOT, "examples", "bookshop", "main.py")
 
-CPU_SCRIPT = '''
-def add(a, b):
-    return a + b
-
-def mul(a, b):
-    return a * b
-
-def poly(x):
-    return add(mul(x, x), add(mul(3, x), 7))
-
-def run(n):
-    total = 0
-    for i in range(n):
-        total = add(total, poly(i) % 1000)
-    return total
-
-print(run(30000))
-'''
-
+CPU_SCRIPT = cpu_script(30000)
 
 
 def best(cmd, rounds, cwd):

@@ -19,3 +19,4 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$PYTHON" "$here/memory_bench.py"
 "$PYTHON" "$here/library_driver_bench.py"
 "$PYTHON" "$here/store_bench.py"
+"$PYTHON" "$here/tracing_bench.py"

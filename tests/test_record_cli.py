@@ -364,3 +364,25 @@ def test_max_calls_bounds_the_records_of_each_function(tmp_path):
     proc = run("-m", "tarnwick_collector", "record", "--no-hooks", "--max-calls", "4", script,
                cwd=tmp_path)
     assert "traced 8 calls and 4 over the cap of 4" in proc.stderr
+
+
+def test_an_early_stop_is_one_line_before_the_summary():
+    from tarnwick_collector.recording.session import stopped_text, summary_line
+
+    base = {"calls": 3, "dropped": {}, "external_calls": 0, "lost_calls": 0,
+            "lost_metrics": 0, "seconds": 1.0, "data_process": {"exit_status": 0},
+            "metrics_process": {"exit_status": 0}}
+    assert summary_line({**base, "stopped": None}, "r.db").count("\n") == 0
+    full = {"reason": "the program took the sys.monitoring tool id 2", "seconds": 0.5,
+            "calls": 1}
+    head, tail = summary_line({**base, "stopped": full}, "r.db").split("\n")
+    assert head == ("tarnwick: recording stopped at 0.50s, after 1 call: "
+                    "the program took the sys.monitoring tool id 2")
+    assert tail.startswith("tarnwick: recorded 3 calls")
+    # A backend that only says why; a stored summary with odd fields.
+    assert stopped_text({"reason": "the program set its own trace function",
+                         "seconds": None, "calls": None}, "tracing") == \
+        "tracing stopped: the program set its own trace function"
+    assert stopped_text({"reason": "why", "seconds": "soon", "calls": -1}) == \
+        "recording stopped: why"
+    assert stopped_text({"reason": 7}) is None and stopped_text("odd") is None

@@ -186,7 +186,7 @@ def record(argv):
         # would be; the writers get a short time to store what was sent.
         tracer.stop()
         status.stop()
-        report(session.close(tracer.stats, timeout=EXIT_WAIT))
+        report(session.close(tracer.stats, timeout=EXIT_WAIT, stopped=tracer.stopped))
 
     exit_hook = ExitHook(finish_at_exit)
 
@@ -206,7 +206,7 @@ def record(argv):
         # A forked child of the program ends here; the parent reports.
         _flush_std()
         return outcome.status
-    summary = session.close(tracer.stats)
+    summary = session.close(tracer.stats, stopped=tracer.stopped)
     _flush_std()
     report(summary)
     if outcome.interrupted:
@@ -219,7 +219,7 @@ def _trace_only(script, args, project, options):
     import time
 
     from tarnwick_collector.recording import runner
-    from tarnwick_collector.recording.session import project_files
+    from tarnwick_collector.recording.session import project_files, stopped_text
     from tarnwick_collector.tracing import Tracer
 
     files = project_files(project or os.path.dirname(os.path.abspath(script)))
@@ -235,7 +235,10 @@ def _trace_only(script, args, project, options):
         capped = f" and {st.capped} over the cap of {st.max_calls}" if st.capped else ""
         line = (f"tarnwick: hooks off, traced {st.user_calls} calls{capped}, "
                 f"{st.external_calls} external calls, {time.monotonic() - started:.2f}s\n")
-        os.write(2, line.encode())
+        stopped = stopped_text(tracer.stopped, "tracing")
+        if stopped:
+            line = f"tarnwick: {stopped}\n" + line
+        os.write(2, line.encode("utf-8", "replace"))
     if outcome.interrupted:
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)

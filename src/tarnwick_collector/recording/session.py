@@ -88,8 +88,10 @@ class Session:
         self.started = time.monotonic()
         return self
 
-    def close(self, tracer_stats=None, timeout=None):
+    def close(self, tracer_stats=None, timeout=None, stopped=None):
         """Flush both streams, end the writers and return the summary.
+
+        ``stopped``: ``Tracer.stopped``, when the layer stopped before the end.
 
         With ``timeout`` (seconds) the writers get about that long in all
         to store what was sent; what they did not store counts as lost."""
@@ -126,21 +128,21 @@ class Session:
                 conn.execute("PRAGMA journal_mode = DELETE")
                 counted = store.counts(conn)
                 stand_ins = _stand_ins(conn)
-            summary = self._summarize(data_stats, metric_stats, tracer_stats, counted)
+            summary = self._summarize(data_stats, metric_stats, tracer_stats, counted, stopped)
             summary["stand_ins"] = stand_ins or {}
             if conn is not None:
                 store.set_meta(conn, {"finished": time.time(), "summary": summary})
             else:
                 summary["store_error"] = error
         except sqlite3.Error as exc:
-            summary = self._summarize(data_stats, metric_stats, tracer_stats, None)
+            summary = self._summarize(data_stats, metric_stats, tracer_stats, None, stopped)
             summary["store_error"] = str(exc)
         finally:
             if conn is not None:
                 conn.close()
         return summary
 
-    def _summarize(self, data_stats, metric_stats, tracer_stats, counted):
+    def _summarize(self, data_stats, metric_stats, tracer_stats, counted, stopped=None):
         calls, external, kinds = counted if counted is not None else (0, 0, {})
         stored_metrics = sum(kinds.values())
         dropped = {}
@@ -168,6 +170,7 @@ class Session:
             "tracer": tracer_stats.as_dict() if tracer_stats is not None else None,
             "capped": tracer_stats.capped if tracer_stats is not None else 0,
             "max_calls": tracer_stats.max_calls if tracer_stats is not None else 0,
+            "stopped": dict(stopped) if stopped else None,
         }
 
 
@@ -184,7 +187,27 @@ def _process(stats):
         k: getattr(stats, k) for k in ("accepted", "written", "dropped_full", "lost_dead")}}
 
 
+def stopped_text(stopped, what="recording"):
+    """"recording stopped at 0.52s, after 1203 calls: why" for a stop before
+    the end, or None (read from a stored summary too: anything odd is left
+    out)."""
+    if not isinstance(stopped, dict) or not isinstance(stopped.get("reason"), str):
+        return None
+    when = []
+    seconds, calls = stopped.get("seconds"), stopped.get("calls")
+    if isinstance(seconds, (int, float)) and not isinstance(seconds, bool) \
+            and 0 <= seconds < 1e12:
+        when.append(f"at {seconds:.2f}s")
+    if isinstance(calls, int) and not isinstance(calls, bool) and calls >= 0:
+        when.append(f"after {calls} call{'s' if calls != 1 else ''}")
+    return f"{what} stopped{' ' if when else ''}{', '.join(when)}: {stopped['reason'][:300]}"
+
+
 def summary_line(summary, out):
+    """The summary as printed at the end; a line before it when the
+    recording stopped early."""
+    stopped = stopped_text(summary.get("stopped"))
+    head = f"tarnwick: {stopped}\n" if stopped else ""
     parts = [f"recorded {summary['calls']} call{'s' if summary['calls'] != 1 else ''}"]
     dropped = summary["dropped"]
     if dropped:
@@ -211,4 +234,4 @@ def summary_line(summary, out):
         if status not in (0, None):
             parts.append(f"{what} process exited with status {status}")
     parts.append(f"{summary['seconds']:.2f}s")
-    return "tarnwick: " + ", ".join(parts) + f" -> {out}"
+    return head + "tarnwick: " + ", ".join(parts) + f" -> {out}"

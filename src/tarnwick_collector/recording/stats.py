@@ -12,6 +12,7 @@ import heapq
 import json
 import math
 
+from tarnwick_collector.recording.session import stopped_text
 from tarnwick_collector.recording.show import label, when
 from tarnwick_collector.recording.status import human_size
 
@@ -187,6 +188,9 @@ def gather(rec):
         "lost_calls": _count(summary.get("lost_calls")) if summary else None,
         "lost_metrics": _count(summary.get("lost_metrics")) if summary else None,
         "seconds": _number(summary.get("seconds")) if summary else None,
+        "capped": _count(summary.get("capped")) if summary else None,
+        "max_calls": _count(summary.get("max_calls")) if summary else None,
+        "stopped": stopped_text(summary.get("stopped")) if summary else None,
         "metrics": kinds,
         "threads": {"count": threads, "top": [[n, c] for c, n in sorted(top, reverse=True)]},
         "functions": [dict(function=name, **entry) for name, entry in rows],
@@ -216,6 +220,8 @@ def text(stats):
     if not stats["complete"]:
         out.append("incomplete recording: no summary stored (the recorder was stopped before "
                    "its end, or is still running)")
+    if stats.get("stopped"):
+        out.append(stats["stopped"])
     funcs = stats["functions"]
     threads = stats["threads"]
     out.append(f"calls recorded: {stats['calls']} ({human_size(stats['bytes'])} of records), "
@@ -227,6 +233,9 @@ def text(stats):
         line += f"{ext['made']} recorded, "
     out.append(line + f"{ext['in_records']} in records (a caller's record also holds "
                "those of the calls it made)")
+    if stats.get("capped"):
+        out.append(f"over the cap: {stats['capped']} calls counted, not recorded "
+                   f"(at most {stats['max_calls']} recorded per function)")
     dropped = stats["dropped"]
     line = f"dropped: {sum(dropped.values())}"
     if dropped:

@@ -9,6 +9,12 @@ A backend turns interpreter events into calls of the hooks; the one for
 CPython 3.10 and 3.11 uses sys.settrace and sys.setprofile, the one for 3.12
 and later sys.monitoring (``monitoring.MonitoringBackend``, native). A
 backend has ``install()`` and ``uninstall()`` and is built from an ``Engine``.
+
+A backend that stops by itself before ``uninstall()`` (the program took what
+it runs on: its tool id, its trace function) says why in ``stopped_reason``,
+a short text, and may say when in ``stopped_at``: (seconds after install,
+calls traced by then). The Tracer reads both; backends without them never
+stop early.
 """
 
 import sys
@@ -70,7 +76,23 @@ class Tracer:
 
     @property
     def active(self):
-        return self.backend.active
+        return self.backend.active and self.stopped_reason is None
+
+    @property
+    def stopped_reason(self):
+        """None, or why the layer stopped before ``stop()``: a short text."""
+        return getattr(self.backend, "stopped_reason", None)
+
+    @property
+    def stopped(self):
+        """None, or that early stop as plain data for the summary:
+        {"reason": text, "seconds": after start or None, "calls": traced by then or None}."""
+        reason = self.stopped_reason
+        if reason is None:
+            return None
+        at = getattr(self.backend, "stopped_at", None)
+        seconds, calls = at if at is not None else (None, None)
+        return {"reason": str(reason), "seconds": seconds, "calls": calls}
 
     def start(self):
         self.backend.install()

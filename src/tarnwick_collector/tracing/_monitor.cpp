@@ -12,9 +12,12 @@
 // bytecode once per code object. Nothing of the program's own code is run.
 #include "tarn/trace_hooks.hpp"
 
+#include "monitor_guard.hpp"
+
 #include <tsl/robin_map.h>
 #include <tsl/robin_set.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -173,6 +176,11 @@ struct Monitor {
     tsl::robin_map<void*, StatePtr, AddressHash> frames;
     tsl::robin_set<CodeInfo*, AddressHash> with_local_events;
     long local_mask = 0;
+    // Set when the layer stopped before stop(): why, and when.
+    Ref stopped_reason;
+    double stopped_seconds = 0;
+    std::uint64_t stopped_calls = 0;
+    std::chrono::steady_clock::time_point started;
 };
 
 Monitor& M = leak<Monitor>();
@@ -1163,6 +1171,9 @@ bool calibrate(PyObject* fn, PyObject* arg, int attr_offset, int attr_depth, boo
     return ok;
 }
 
+bool shutdown();
+void yield_tool(int tool);
+
 // start(hooks or None, builder, finder, getattr_static, missing, unknown,
 //       token, max_calls, peek, probe, probe_arg, probe_offset, probe_depth,
 //       session)
@@ -1250,48 +1261,81 @@ PyObject* start(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             M.generation = session;
             M.n = Counters{};
         }
+        M.stopped_reason.reset();
+        M.started = std::chrono::steady_clock::now();
         M.active = true;
         if (!register_all(module, true) ||
             !set_global_events(bit(EV_PY_START) | bit(EV_PY_UNWIND) | bit(EV_PY_THROW) |
-                               bit(EV_RAISE))) {
-            M.active = false;
+                               bit(EV_RAISE)) ||
+            !monitor_guard::install(M.monitoring.get(), M.tool, yield_tool)) {
+            HeldError err;
+            (void)shutdown();
+            PyErr_Clear();
+            err.restore();
             return nullptr;
         }
         return Py_BuildValue("(iO)", M.tool, M.peek ? Py_True : Py_False);
     });
 }
 
-// stop(): every event off, the tool id given back, running frames forgotten.
-PyObject* stop(PyObject* module, PyObject* const*, Py_ssize_t) {
+// Every event off, the tool id given back, running frames forgotten.
+// False with an exception set when a step failed (the others still ran).
+bool shutdown() {
+    M.active = false;
+    bool ok = monitor_guard::remove(M.monitoring.get());
+    ok = set_global_events(0) && ok;
+    std::vector<CodeInfo*> codes(M.with_local_events.begin(), M.with_local_events.end());
+    M.with_local_events.clear();
+    for (CodeInfo* info : codes) {
+        info->local_events = false;
+        info->watched = false;
+        ok = set_local_events(info->code, 0) && ok;
+    }
+    ok = register_all(nullptr, false) && ok;
+    Ref tool = Ref::steal(PyLong_FromLong(M.tool));
+    ok = tool && call_method(M.monitoring.get(), S.free_tool_id, tool.get()) && ok;
+    M.tool = -1;
+    // Frames still running are left as they are: their calls are not
+    // finished with a return that did not happen.
+    auto states = std::move(M.frames);
+    M.frames = {};
+    for (auto& [f, st] : states) {
+        (void)f;
+        if (st->counted) {
+            st->counted = false;
+            --st->info->live;
+        }
+    }
+    return ok;
+}
+
+// The program asks for the id we hold: it gets it, the recording ends here.
+void yield_tool(int tool) {
+    if (!M.active || tool != M.tool) return;
+    M.stopped_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - M.started).count();
+    M.stopped_calls = M.n.user_calls;
+    M.stopped_reason = Ref::steal(
+        PyUnicode_FromFormat("the program took the sys.monitoring tool id %d", tool));
+    if (!M.stopped_reason) (void)absorb_internal();
+    if (!shutdown()) (void)absorb_internal();
+}
+
+// stop(): see shutdown().
+PyObject* stop(PyObject*, PyObject* const*, Py_ssize_t) {
     return guarded([&]() -> PyObject* {
         if (!M.active) Py_RETURN_NONE;
-        M.active = false;
-        bool ok = set_global_events(0);
-        std::vector<CodeInfo*> codes(M.with_local_events.begin(), M.with_local_events.end());
-        M.with_local_events.clear();
-        for (CodeInfo* info : codes) {
-            info->local_events = false;
-            info->watched = false;
-            ok = set_local_events(info->code, 0) && ok;
-        }
-        ok = register_all(module, false) && ok;
-        Ref tool = Ref::steal(PyLong_FromLong(M.tool));
-        ok = tool && call_method(M.monitoring.get(), S.free_tool_id, tool.get()) && ok;
-        M.tool = -1;
-        // Frames still running are left as they are: their calls are not
-        // finished with a return that did not happen.
-        auto states = std::move(M.frames);
-        M.frames = {};
-        for (auto& [f, st] : states) {
-            (void)f;
-            if (st->counted) {
-                st->counted = false;
-                --st->info->live;
-            }
-        }
-        if (!ok) return nullptr;
+        if (!shutdown()) return nullptr;
         Py_RETURN_NONE;
     });
+}
+
+// None, or (why, seconds after start, calls traced by then) when the layer
+// stopped before stop() was called.
+PyObject* stopped(PyObject*, PyObject* const*, Py_ssize_t) {
+    if (!M.stopped_reason) Py_RETURN_NONE;
+    return Py_BuildValue("(OdK)", M.stopped_reason.get(), M.stopped_seconds,
+                         static_cast<unsigned long long>(M.stopped_calls));
 }
 
 PyObject* stats(PyObject*, PyObject* const*, Py_ssize_t) {
@@ -1329,6 +1373,7 @@ PyMethodDef functions[] = {
     {"stats", as_method(stats), METH_FASTCALL, nullptr},
     {"active", as_method(is_active), METH_FASTCALL, nullptr},
     {"tool_id", as_method(tool_id), METH_FASTCALL, nullptr},
+    {"stopped", as_method(stopped), METH_FASTCALL, nullptr},
     {}};
 
 #else  // not MONITOR_AVAILABLE

@@ -60,6 +60,7 @@ class MonitoringBackend:
         self.active = False
         self.finder = FunctionFinder()
         self.session = next(_sessions)
+        self._stopped = None
 
     # -- what the native side asks
 
@@ -97,6 +98,7 @@ class MonitoringBackend:
             hooks, self._build, self._find, static.getattr_static, static.MISSING,
             static.UNKNOWN, NullHooks.TOKEN, engine.max_calls, self.use_peek,
             _probe_target, probe, offset, depth, self.session)
+        self._stopped = None
         self.active = True
 
     def uninstall(self):
@@ -106,7 +108,26 @@ class MonitoringBackend:
         try:
             _monitor.stop()
         finally:
+            self._stopped = _monitor.stopped()
             self.sync_stats()
+
+    @property
+    def stopped_reason(self):
+        """Why the layer stopped before ``uninstall()``, or None."""
+        stopped = self._stop_report()
+        return stopped[0] if stopped else None
+
+    @property
+    def stopped_at(self):
+        """(seconds after install, calls traced by then) of that stop, or None."""
+        stopped = self._stop_report()
+        return (stopped[1], stopped[2]) if stopped else None
+
+    def _stop_report(self):
+        # The native side keeps it until its next start; ours is kept at uninstall.
+        if self.active:
+            return _monitor.stopped()
+        return self._stopped
 
     def sync_stats(self):
         """Copies the native counters into the engine's Stats."""
