@@ -141,19 +141,62 @@ bool load_attr(PyFrameObject* f, FrameState& st, const Entry& e, long offset) {
     return T.h.attr_loaded(obj.get(), e.name, unknown ? nullptr : result.get());
 }
 
-void load_call(PyFrameObject* f, FrameState& st, const Entry& e) {
+// The first positional argument of a call about to run, when there is one.
+PyObject* first_argument(PyFrameObject* f, const CodeInfo& info, const Entry& e, bool null_slot) {
+    int depth = e.call_depth;
+    switch (e.layout) {
+        case CALL_POSITIONAL:
+            return depth >= 1 ? stack(f, info, depth - 1) : nullptr;
+        case CALL_METHOD:  // NULL, callable, args
+            return null_slot && depth >= 2 ? stack(f, info, depth - 2) : nullptr;
+        case CALL_KW: {    // callable, args, names of the keyword ones
+            PyObject* names = stack(f, info, 0);
+            if (!names || !PyTuple_Check(names) || depth - 1 - PyTuple_GET_SIZE(names) < 1) return nullptr;
+            return stack(f, info, depth - 1);
+        }
+        case CALL_EX: {    // callable, args tuple[, kwargs]
+            PyObject* args = depth >= 1 ? stack(f, info, depth - 1) : nullptr;
+            return args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0)
+                                                                      : nullptr;
+        }
+        default:
+            return nullptr;
+    }
+}
+
+// A call instruction is about to run. What it calls is kept for the frame
+// it starts; a C function called is an external call from here to the next
+// instruction (its result is then the stack top) or to the exception it raises.
+bool load_call(PyFrameObject* f, FrameState& st, const Entry& e) {
     PyObject* slot = stack(f, *st.info, e.call_depth);
     PyObject* above = e.call_depth >= 1 ? stack(f, *st.info, e.call_depth - 1) : nullptr;
-    st.pending = P_CALL;
+    PyObject *target, *self = nullptr;
     if (e.method_call && !slot) {  // NULL: a plain callable above it
-        st.p_obj = Ref::borrow(above);
+        target = above;
     } else if (e.method_call) {
-        st.p_obj = Ref::borrow(slot);
-        st.p_extra = Ref::borrow(above);
+        target = slot;
+        self = above;
     } else {
-        st.p_obj = Ref::borrow(slot);
+        target = slot;
     }
-    if (!st.p_obj) clear_pending(st);
+    if (!target) return true;
+    if (T.c_by_call && is_c_callable(target)) {
+        // As the interpreter binds a method descriptor for a profiler.
+        PyObject* on = self ? self : first_argument(f, *st.info, e, e.method_call && !slot);
+        Ref bound = bind_c_descriptor(target, on);
+        if (!bound && PyErr_Occurred()) PyErr_Clear();
+        Ref ext;
+        if (!T.h.enter_external(bound ? bound.get() : target, false, ext)) return false;
+        if (ext) {
+            st.pending = P_CRUN;
+            st.p_obj = std::move(ext);
+        }
+        return true;
+    }
+    st.pending = P_CALL;
+    st.p_obj = Ref::borrow(target);
+    st.p_extra = Ref::borrow(self);
+    return true;
 }
 
 // The instruction before this one has run: its result is the stack top.
@@ -166,7 +209,7 @@ bool settle(PyFrameObject* f, FrameState& st) {
     Ref obj = std::move(st.p_obj);
     const Entry* load = st.p_entry;
     clear_pending(st);
-    if (kind == P_C) {
+    if (kind == P_C || kind == P_CRUN) {
         PyObject* value = stack(f, *st.info, 0);
         if (!value) ++T.h.n.c_results_unknown;
         return T.h.exit_external(obj, value, nullptr);
@@ -193,9 +236,9 @@ bool settle(PyFrameObject* f, FrameState& st) {
 // The end of a project frame: whatever it started is over.
 bool finish(FrameState& st, PyObject* value) {
     bool ok = true;
-    if (st.pending == P_C) {
+    if (st.pending == P_C || st.pending == P_CRUN) {
         Ref ext = std::move(st.p_obj);
-        ok = T.h.exit_external(ext, nullptr, nullptr) && ok;
+        ok = T.h.exit_external(ext, nullptr, st.pending == P_CRUN ? st.exc.get() : nullptr) && ok;
     }
     clear_pending(st);
     if (st.ext) ok = T.h.exit_external(st.ext, nullptr, st.ext_raised ? st.exc.get() : nullptr) && ok;
@@ -217,9 +260,10 @@ bool raised(FrameState& st, PyObject* exc_info) {
     }
     st.exc = Ref::borrow(exc);
     bool ok = true;
-    if (st.pending == P_C) {
+    if (st.pending == P_C || st.pending == P_CRUN) {
+        // A C call still running raised; one that had returned did not.
         Ref ext = std::move(st.p_obj);
-        ok = T.h.exit_external(ext, nullptr, nullptr);
+        ok = T.h.exit_external(ext, nullptr, st.pending == P_CRUN ? exc : nullptr);
     }
     clear_pending(st);
     if (st.ext && st.ext_raised) {
@@ -232,7 +276,8 @@ bool raised(FrameState& st, PyObject* exc_info) {
 bool enter_library(PyFrameObject* f, PyObject* code, CodeInfo* info) {
     PyFrameObject* back = frames::caller(f);
     StatePtr caller = find_state(back);
-    if (!caller || caller->library || caller->ext || info->suspending) return true;
+    if (!caller || caller->library || caller->ext || caller->pending == P_CRUN || info->suspending)
+        return true;  // inside a C call: a callback, not a call of the project's
     bool bound = false;
     Ref fn;
     if (!resolve(f, code, caller.get(), fn, bound)) return false;
@@ -314,7 +359,7 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
             case PyTrace_CALL: {
                 frames::set_trace_lines(f, false);
                 PyThreadState* ts = PyThreadState_Get();
-                if (ts->c_profilefunc != on_profile) {
+                if (!T.c_by_call && ts->c_profilefunc != on_profile) {
                     displaced("the program set its own profile function (sys.setprofile)");
                     return 0;
                 }
@@ -347,7 +392,7 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
                 if (!e) return done(ok);
                 if (e->kind == E_GLOBAL) ok = load_global(f, *st, *e) && ok;
                 else if (e->kind == E_CALL) {
-                    if (T.peek) load_call(f, *st, *e);
+                    if (T.peek) ok = load_call(f, *st, *e) && ok;
                 } else ok = load_attr(f, *st, *e, offset) && ok;
                 return done(ok);
             }
@@ -527,6 +572,9 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         T.peek = want_peek && stack_ok;
+        // With stack reads a C call is seen at its call instruction; the
+        // profile function is then not needed at all.
+        T.c_by_call = T.peek;
         if (!T.trace_obj) {
             T.trace_obj = Ref::steal(PyCFunction_NewEx(&entry_defs[0], nullptr, nullptr));
             T.profile_obj = Ref::steal(PyCFunction_NewEx(&entry_defs[1], nullptr, nullptr));
@@ -547,8 +595,8 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!swap_start_new_thread(true)) return nullptr;
         T.active = true;
         install_here();
-        return Py_BuildValue("(OOO)", T.trace_obj.get(), T.profile_obj.get(),
-                             T.peek ? Py_True : Py_False);
+        return Py_BuildValue("(OOO)", T.trace_obj.get(),
+                             T.c_by_call ? Py_None : T.profile_obj.get(), T.peek ? Py_True : Py_False);
     });
 }
 
@@ -560,27 +608,28 @@ PyObject* stop(PyObject*, PyObject* const*, Py_ssize_t) {
         if (!T.active) Py_RETURN_NONE;
         T.active = false;
         PyThreadState* ts = PyThreadState_Get();
+        // Without the profile function (C calls seen at their instructions)
+        // the program's own profile function is none of our business.
         bool trace_ours = ts->c_tracefunc == on_trace;
-        bool profile_ours = ts->c_profilefunc == on_profile;
-        if (!T.displaced && (!trace_ours || !profile_ours) && ts == T.owner) {
+        bool profile_ours = !T.c_by_call && ts->c_profilefunc == on_profile;
+        bool profile_kept = T.c_by_call || profile_ours;
+        if (!T.displaced && (!trace_ours || !profile_kept) && ts == T.owner) {
             T.displaced = Ref::steal(PyUnicode_FromString(
                 !trace_ours ? "the program set its own trace function (sys.settrace)"
                             : "the program set its own profile function (sys.setprofile)"));
             if (!T.displaced) PyErr_Clear();
         }
-        if (ts == T.owner) {
-            if (trace_ours) PyEval_SetTrace(T.saved_trace, T.saved_trace_obj.get());
-            if (profile_ours) PyEval_SetProfile(T.saved_profile, T.saved_profile_obj.get());
-        } else {
-            if (trace_ours) PyEval_SetTrace(nullptr, nullptr);
-            if (profile_ours) PyEval_SetProfile(nullptr, nullptr);
-        }
+        bool owner = ts == T.owner;
+        if (trace_ours)
+            PyEval_SetTrace(owner ? T.saved_trace : nullptr, owner ? T.saved_trace_obj.get() : nullptr);
+        if (profile_ours)
+            PyEval_SetProfile(owner ? T.saved_profile : nullptr,
+                              owner ? T.saved_profile_obj.get() : nullptr);
         T.saved_trace_obj.reset();
         T.saved_profile_obj.reset();
         T.owner = nullptr;
         // Frames still running are left as they are: their calls are not
-        // finished with a return that did not happen.
-        // Opcode events off for the frames that still run (found on the
+        // finished with a return that did not happen. Opcode events off for the frames that still run (found on the
         // threads' stacks: a frame whose end was missed may be gone).
         auto states = std::move(T.frames);
         T.frames = {};

@@ -39,6 +39,10 @@ _CALLABLE_DEPTH = {
     "CALL": lambda arg: arg + 1,          # 3.11: the same layout as CALL_METHOD
 }
 METHOD_CALLS = {"CALL_METHOD", "CALL"}
+# Where a call's arguments are, for the tracer's reads: positional only, the
+# method-call layout, with a tuple of keyword names on top, or in a tuple.
+CALL_LAYOUTS = {"CALL_FUNCTION": 0, "CALL_METHOD": 1, "CALL": 1, "CALL_FUNCTION_KW": 2,
+                "CALL_FUNCTION_EX": 3}
 
 _NORMAL_RETURNS = {dis.opmap[n] for n in ("RETURN_VALUE", "RETURN_CONST") if n in dis.opmap}
 
@@ -95,7 +99,8 @@ def load_table(code, calls=False):
         if op == "LOAD_GLOBAL":
             table[event] = Load(GLOBAL, ins.argval)
         elif calls and op in _CALLABLE_DEPTH:
-            table[event] = Load(CALL, op in METHOD_CALLS, 0, _CALLABLE_DEPTH[op](ins.arg or 0))
+            table[event] = Load(CALL, op in METHOD_CALLS, CALL_LAYOUTS[op],
+                                _CALLABLE_DEPTH[op](ins.arg or 0))
         elif op in ("LOAD_ATTR", "LOAD_METHOD"):
             src = None
             if prev is not None and not ins.is_jump_target:

@@ -48,7 +48,7 @@ def table_rows(code):
     rows = []
     for offset, load in load_table(code, calls=True).items():
         if load.kind == CALL:
-            rows.append((offset, CALL, bool(load.name), 0, load.src_arg, -1))
+            rows.append((offset, CALL, bool(load.name), load.src, load.src_arg, -1))
         else:
             rows.append((offset, load.kind, load.name, load.src, load.src_arg, load.src_offset))
     return rows
@@ -113,7 +113,8 @@ class SetTraceBackend:
         self._reason = None
         self.active = True
         threading.settrace(trace)
-        threading.setprofile(profile)
+        if profile is not None:  # only without stack reads
+            threading.setprofile(profile)
 
     def uninstall(self):
         if not self.active:
@@ -126,7 +127,7 @@ class SetTraceBackend:
             # Only ours is put back: the program may have set its own since.
             if threading.gettrace() is trace:
                 threading.settrace(self._saved[0])
-            if threading.getprofile() is profile:
+            if profile is not None and threading.getprofile() is profile:
                 threading.setprofile(self._saved[1])
             self.sync_stats()
 

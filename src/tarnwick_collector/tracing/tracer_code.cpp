@@ -56,6 +56,7 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
         if (PyErr_Occurred()) return false;
         if (e.kind == E_CALL) {
             e.method_call = name == Py_True;
+            e.layout = e.src;
             e.call_depth = static_cast<int>(PyLong_AsLong(src_arg));
             e.src = SRC_NONE;
             if (PyErr_Occurred()) return false;

@@ -34,6 +34,9 @@ extern Strings S;
 
 namespace frames = tarn::compat::frames;
 
+// How a call instruction lays out its arguments (bytecode.py CALL_LAYOUTS).
+enum : std::uint8_t { CALL_POSITIONAL = 0, CALL_METHOD = 1, CALL_KW = 2, CALL_EX = 3 };
+
 // Rows of the load table (tracing/bytecode.py load_table).
 enum : std::uint8_t { E_NONE = 0, E_GLOBAL = 1, E_ATTR = 2, E_METHOD = 3, E_CALL = 4 };
 
@@ -41,6 +44,7 @@ struct Entry {
     std::uint8_t kind = E_NONE;
     std::uint8_t src = SRC_NONE;
     bool method_call = false;  // E_CALL: the method-call layout (NULL or method, then self)
+    std::uint8_t layout = 0;   // E_CALL: where its arguments are (CALL_*)
     int call_depth = 0;        // E_CALL: how deep below the top the callable slot is
     int src_slot = -1;         // SRC_LOCAL: the fast-locals slot
     int src_offset = -1;       // SRC_ATTR: the load whose result is the object
@@ -73,7 +77,10 @@ struct CodeInfo {
     }
 };
 
-enum Pending : std::uint8_t { P_NONE, P_ATTR, P_C, P_CALL };
+// What waits for the frame's next instruction: an attribute load's result,
+// a returned C call's result (P_C), a C call still running (P_CRUN), or
+// what a call instruction called, for the frame it starts (P_CALL).
+enum Pending : std::uint8_t { P_NONE, P_ATTR, P_C, P_CRUN, P_CALL };
 
 // One running frame of project code, or a library frame that project code
 // called (`library`: only `record` (its external record) and `exc` are used).
@@ -102,6 +109,7 @@ struct Tracer {
     std::uint64_t generation = 0;
     Py_ssize_t extra_index = -1;
     bool peek = true;            // value stack reads
+    bool c_by_call = true;       // C calls seen at call instructions (else by the profile function)
     std::uint64_t max_calls = 0;
     Hooks h;
     Ref builder;         // code -> None | (kind, rows)

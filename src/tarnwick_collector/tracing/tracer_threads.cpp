@@ -11,13 +11,20 @@ namespace tracer {
 
 void install_here() {
     PyEval_SetTrace(on_trace, T.trace_obj.get());
-    PyEval_SetProfile(on_profile, T.profile_obj.get());
+    if (!T.c_by_call) PyEval_SetProfile(on_profile, T.profile_obj.get());
 }
 
 // The program put back the tracer it had taken from us (save and restore
 // around its own): recording goes on, and the summary says there was a gap.
 void put_back() {
     install_here();
+    // On the starting thread this is always a put-back (new threads come
+    // here first); without the profile function nothing saw ours go.
+    if (!T.displaced && PyThreadState_Get() == T.owner) {
+        T.displaced = Ref::steal(PyUnicode_FromString(
+            "the program set its own trace function (sys.settrace)"));
+        if (!T.displaced) PyErr_Clear();
+    }
     if (T.displaced && !T.resumed) {
         T.resumed = true;
         Ref longer = Ref::steal(PyUnicode_FromFormat("%U, until it put ours back", T.displaced.get()));
