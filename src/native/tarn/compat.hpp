@@ -404,6 +404,32 @@ inline Ref code_varnames(PyCodeObject* code) {
 #endif
 }
 
+// The cell slot that holds argument `arg` when the argument is also a cell
+// variable (3.10 moves it there and empties the argument's slot); -1 else.
+inline int argument_cell(PyCodeObject* code, int arg) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)code, (void)arg;
+    return -1;
+#else
+    if (!code->co_cell2arg) return -1;
+    Py_ssize_t ncells = PyTuple_GET_SIZE(code->co_cellvars);
+    for (Py_ssize_t j = 0; j < ncells; ++j)
+        if (code->co_cell2arg[j] == arg) return code->co_nlocals + static_cast<int>(j);
+    return -1;
+#endif
+}
+// Whether argument slot `arg` holds a cell at the frame's start (3.11 and
+// later make the cells before the call event).
+inline bool argument_is_cell(PyCodeObject* code, int arg) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (arg >= code->co_nlocalsplus) return false;
+    return static_cast<unsigned char>(PyBytes_AS_STRING(code->co_localspluskinds)[arg]) & 0x40;
+#else
+    (void)code, (void)arg;
+    return false;
+#endif
+}
+
 // --------------------------------------------------------- code extras
 // A slot per code object for a tracer's own data, freed with the code.
 inline Py_ssize_t request_code_extra_index(freefunc free_fn) {
@@ -638,31 +664,6 @@ inline PyObject* stack_item(PyFrameObject* f, PyCodeObject* code, int from_top) 
     int depth = f->f_stackdepth;
     if (from_top < 0 || depth <= from_top || depth > code->co_stacksize) return nullptr;
     return f->f_valuestack[depth - 1 - from_top];
-#endif
-}
-// The cell slot that holds argument `arg` when the argument is also a cell
-// variable (3.10 moves it there and empties the argument's slot); -1 else.
-inline int argument_cell(PyCodeObject* code, int arg) {
-#if PY_VERSION_HEX >= 0x030B0000
-    (void)code, (void)arg;
-    return -1;
-#else
-    if (!code->co_cell2arg) return -1;
-    Py_ssize_t ncells = PyTuple_GET_SIZE(code->co_cellvars);
-    for (Py_ssize_t j = 0; j < ncells; ++j)
-        if (code->co_cell2arg[j] == arg) return code->co_nlocals + static_cast<int>(j);
-    return -1;
-#endif
-}
-// Whether argument slot `arg` holds a cell at the frame's start (3.11
-// makes the cells before the call event).
-inline bool argument_is_cell(PyCodeObject* code, int arg) {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (arg >= code->co_nlocalsplus) return false;
-    return static_cast<unsigned char>(PyBytes_AS_STRING(code->co_localspluskinds)[arg]) & 0x40;
-#else
-    (void)code, (void)arg;
-    return false;
 #endif
 }
 // fn(frame object) for each frame running on thread `ts` that has one.

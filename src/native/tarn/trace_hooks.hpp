@@ -292,4 +292,116 @@ inline PyObject* global_value(PyObject* globals, PyObject* builtins, PyObject* n
     return v;
 }
 
+
+// Where a code object keeps its arguments among the fast locals, worked
+// out once; read() gives a starting frame's (args, kwargs).
+struct Arguments {
+    int argcount = 0, kwonly = 0;
+    bool varargs = false, varkw = false;
+    Ref varnames;
+    std::vector<int> moved;          // 3.10: the cell slot an argument was moved to, or -1
+    std::vector<std::uint8_t> cell;  // 3.11+: the argument's slot holds a cell
+
+    bool fill(PyCodeObject* code) {
+        argcount = code->co_argcount;
+        kwonly = code->co_kwonlyargcount;
+        varargs = code->co_flags & CO_VARARGS;
+        varkw = code->co_flags & CO_VARKEYWORDS;
+        varnames = compat::code_varnames(code);
+        if (!varnames) return false;
+        int total = argcount + kwonly + varargs + varkw;
+        moved.assign(static_cast<std::size_t>(total), -1);
+        cell.assign(static_cast<std::size_t>(total), 0);
+        for (int i = 0; i < total; ++i) {
+            moved[static_cast<std::size_t>(i)] = compat::argument_cell(code, i);
+            cell[static_cast<std::size_t>(i)] = compat::argument_is_cell(code, i);
+        }
+        return true;
+    }
+
+    PyObject* value(PyObject** slots, int i) const {
+        auto k = static_cast<std::size_t>(i);
+        PyObject* v = slots[i];
+        if (!v && moved[k] >= 0) {
+            v = slots[moved[k]];
+            if (v && PyCell_Check(v)) v = PyCell_GET(v);
+        } else if (v && cell[k] && PyCell_Check(v)) {
+            v = PyCell_GET(v);
+        }
+        return v ? v : Py_None;
+    }
+
+    // The call's arguments from the fast locals at its start; the first
+    // one left out when it is bound in the called object.
+    bool read(PyObject** slots, bool drop_first, Ref& args, Ref& kwargs) const {
+        int first = drop_first && argcount > 0 ? 1 : 0;
+        Py_ssize_t extra = 0;
+        PyObject* star = nullptr;
+        int i = argcount + kwonly;
+        if (varargs) {
+            star = value(slots, i++);
+            if (PyTuple_Check(star)) extra = PyTuple_GET_SIZE(star);
+        }
+        args = Ref::steal(PyTuple_New(argcount - first + extra));
+        if (!args) return false;
+        for (int k = first; k < argcount; ++k)
+            PyTuple_SET_ITEM(args.get(), k - first, Py_NewRef(value(slots, k)));
+        for (Py_ssize_t k = 0; k < extra; ++k)
+            PyTuple_SET_ITEM(args.get(), argcount - first + k, Py_NewRef(PyTuple_GET_ITEM(star, k)));
+        if (!kwonly && !varkw) return true;
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return false;
+        for (int k = argcount; k < argcount + kwonly; ++k) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(varnames.get(), k), value(slots, k)) < 0)
+                return false;
+        }
+        if (varkw) {
+            PyObject* kw = value(slots, i);
+            if (PyDict_Check(kw)) {
+                Py_ssize_t pos = 0;
+                PyObject *key, *v;
+                while (PyDict_Next(kw, &pos, &key, &v)) {
+                    if (PyUnicode_Check(key) && PyDict_SetItem(kwargs.get(), key, v) < 0) return false;
+                }
+            }
+        }
+        return true;
+    }
+};
+
+// The loads both backends read the same way, given a frame's globals,
+// builtins and fast locals, a frame state with `seen`, `last_attr` and
+// `last_attr_offset`, and a table entry with `name`, `src`, `src_slot`,
+// `src_arg` and `src_offset`.
+template <class State, class Entry>
+bool load_global(Hooks& h, PyObject* globals, PyObject* builtins, State& st, const Entry& e) {
+    PyObject* value = global_value(globals, builtins, e.name);
+    if (!value) return PyErr_Occurred() ? h.absorb_internal() : true;  // a NameError is coming
+    if (!st.seen.fresh(e.name, value)) return true;
+    Ref hold = Ref::borrow(value);  // the hook may change the globals
+    return h.global_loaded(hold.get(), e.name);
+}
+
+// The object of an attribute load, by repeating the load before it;
+// empty when that cannot be done without running code.
+template <class State, class Entry>
+Ref static_source(PyObject* globals, PyObject* builtins, PyObject** fast, State& st, const Entry& e) {
+    switch (e.src) {
+        case SRC_LOCAL: {
+            PyObject* v = fast[e.src_slot];
+            if (v && PyCell_Check(v)) v = PyCell_GET(v);
+            return Ref::borrow(v);
+        }
+        case SRC_GLOBAL:
+            return Ref::borrow(global_value(globals, builtins, e.src_arg));
+        case SRC_CONST:
+            return Ref::borrow(e.src_arg);
+        case SRC_ATTR:
+            if (st.last_attr && st.last_attr_offset == e.src_offset) return st.last_attr;
+            return {};
+        default:
+            return {};
+    }
+}
+
 }  // namespace tarn::trace

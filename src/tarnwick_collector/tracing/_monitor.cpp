@@ -135,30 +135,6 @@ bool settle(IFrame* f, FrameState& st, long offset) {
 
 // ----------------------------------------------------------- the loads
 
-bool load_global(IFrame* f, FrameState& st, const Entry& e) {
-    PyObject* value = global_value(frames::globals(f), frames::builtins(f), e.name);
-    if (!value) return PyErr_Occurred() ? M.h.absorb_internal() : true;  // a NameError is coming
-    if (!st.seen.fresh(e.name, value)) return true;
-    Ref hold = Ref::borrow(value);  // the hook may change the globals
-    return M.h.global_loaded(hold.get(), e.name);
-}
-
-Ref static_source(IFrame* f, FrameState& st, const Entry& e) {
-    switch (e.src) {
-        case SRC_LOCAL:
-            return Ref::borrow(fast_local(f, e.src_slot));
-        case SRC_GLOBAL:
-            return Ref::borrow(global_value(frames::globals(f), frames::builtins(f), e.src_arg));
-        case SRC_CONST:
-            return Ref::borrow(e.src_arg);
-        case SRC_ATTR:
-            if (st.last_attr && st.last_attr_offset == e.src_offset) return st.last_attr;
-            return {};
-        default:
-            return {};
-    }
-}
-
 bool load_attr(IFrame* f, FrameState& st, const Entry& e, long offset) {
     if (M.peek) {
         PyObject* obj = stack_slot(f, *st.info, e.depth);
@@ -170,7 +146,7 @@ bool load_attr(IFrame* f, FrameState& st, const Entry& e, long offset) {
         st.attr_entry = &e;
         return true;
     }
-    Ref obj = static_source(f, st, e);
+    Ref obj = static_source(frames::globals(f), frames::builtins(f), frames::localsplus(f), st, e);
     if (PyErr_Occurred()) return M.h.absorb_internal();
     if (!obj) {
         ++M.h.n.attrs_unknown;
@@ -264,7 +240,7 @@ PyObject* on_py_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
         Ref call_args, kwargs;
-        if (!read_arguments(f, *info, bound, call_args, kwargs))
+        if (!info->args.read(frames::localsplus(f), bound, call_args, kwargs))
             return M.h.absorb_internal() ? keep() : nullptr;
         if (!M.h.enter_user(fn.get(), call_args.get(), kwargs.get(), st->record)) return nullptr;
         return keep();
@@ -450,7 +426,7 @@ PyObject* on_instruction(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!e) return disable();
         bool ok = true;
         if (e->kind == E_GLOBAL) {
-            ok = load_global(f, *st, *e);
+            ok = load_global(M.h, frames::globals(f), frames::builtins(f), *st, *e);
         } else if (e->kind == E_ATTR || e->kind == E_METHOD) {
             ok = load_attr(f, *st, *e, offset);
         } else if ((e->kind == E_CALL || e->kind == E_NEXT) && (!M.peek || !e->is_next)) {

@@ -88,30 +88,6 @@ bool resolve(PyFrameObject* f, PyObject* code, FrameState* caller, Ref& fn, bool
 
 // ------------------------------------------------------------- loads
 
-bool load_global(PyFrameObject* f, FrameState& st, const Entry& e) {
-    PyObject* value = global_value(frames::globals(f), frames::builtins(f), e.name);
-    if (!value) return PyErr_Occurred() ? T.h.absorb_internal() : true;  // a NameError is coming
-    if (!st.seen.fresh(e.name, value)) return true;
-    Ref hold = Ref::borrow(value);  // the hook may change the globals
-    return T.h.global_loaded(hold.get(), e.name);
-}
-
-Ref static_source(PyFrameObject* f, FrameState& st, const Entry& e) {
-    switch (e.src) {
-        case SRC_LOCAL:
-            return Ref::borrow(fast_local(f, e.src_slot));
-        case SRC_GLOBAL:
-            return Ref::borrow(global_value(frames::globals(f), frames::builtins(f), e.src_arg));
-        case SRC_CONST:
-            return Ref::borrow(e.src_arg);
-        case SRC_ATTR:
-            if (st.last_attr && st.last_attr_offset == e.src_offset) return st.last_attr;
-            return {};
-        default:
-            return {};
-    }
-}
-
 bool load_attr(PyFrameObject* f, FrameState& st, const Entry& e, long offset) {
     if (T.peek) {
         PyObject* obj = stack(f, *st.info, 0);
@@ -124,7 +100,7 @@ bool load_attr(PyFrameObject* f, FrameState& st, const Entry& e, long offset) {
         st.p_entry = &e;
         return true;
     }
-    Ref obj = static_source(f, st, e);
+    Ref obj = static_source(frames::globals(f), frames::builtins(f), frames::fast_locals(f), st, e);
     if (PyErr_Occurred()) return T.h.absorb_internal();
     if (!obj) {
         ++T.h.n.attrs_unknown;
@@ -317,7 +293,7 @@ bool enter_project(PyFrameObject* f, PyObject* code, CodeInfo* info) {
     if (!resolve(f, code, caller.get(), fn, bound)) return false;
     if (!fn) return true;
     Ref args, kwargs;
-    if (!read_arguments(f, *info, bound, args, kwargs)) return T.h.absorb_internal();
+    if (!info->args.read(frames::fast_locals(f), bound, args, kwargs)) return T.h.absorb_internal();
     return T.h.enter_user(fn.get(), args.get(), kwargs.get(), st->record);
 }
 
@@ -390,7 +366,8 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
                 bool ok = true;
                 if (st->pending != P_NONE) ok = settle(f, *st);
                 if (!e) return done(ok);
-                if (e->kind == E_GLOBAL) ok = load_global(f, *st, *e) && ok;
+                if (e->kind == E_GLOBAL)
+                    ok = load_global(T.h, frames::globals(f), frames::builtins(f), *st, *e) && ok;
                 else if (e->kind == E_CALL) {
                     if (T.peek) ok = load_call(f, *st, *e) && ok;
                 } else ok = load_attr(f, *st, *e, offset) && ok;

@@ -1,5 +1,5 @@
 // The sys.monitoring layer's tables per code object, the events set on
-// each, and the reads of a starting frame's arguments.
+// each, and the value stack read.
 #include "monitor_state.hpp"
 
 #if MONITOR_AVAILABLE
@@ -84,22 +84,6 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
     return true;
 }
 
-bool fill_arguments(CodeInfo& info) {
-    auto* code = reinterpret_cast<PyCodeObject*>(info.code);
-    info.argcount = code->co_argcount;
-    info.kwonly = code->co_kwonlyargcount;
-    info.varargs = code->co_flags & CO_VARARGS;
-    info.varkw = code->co_flags & CO_VARKEYWORDS;
-    info.varnames = Ref::steal(PyCode_GetVarnames(code));
-    if (!info.varnames) return false;
-    int total = info.argcount + info.kwonly + info.varargs + info.varkw;
-    const char* kinds = PyBytes_AS_STRING(code->co_localspluskinds);
-    info.cell.assign(static_cast<std::size_t>(total), 0);
-    for (int i = 0; i < total && i < code->co_nlocalsplus; ++i)
-        info.cell[static_cast<std::size_t>(i)] = (static_cast<unsigned char>(kinds[i]) & frames::kFastCell) ? 1 : 0;
-    return true;
-}
-
 // The info of `code` for this session, made on first sight. NULL with an
 // error set on failure.
 CodeInfo* code_info(PyObject* code) {
@@ -141,7 +125,7 @@ CodeInfo* code_info(PyObject* code) {
         }
         info->rows = Ref::borrow(rows);
         if (!fill_table(*info, rows)) return nullptr;
-        if (kind == kRecord && !fill_arguments(*info)) return nullptr;
+        if (kind == kRecord && !info->args.fill(reinterpret_cast<PyCodeObject*>(code))) return nullptr;
     }
     info->kind = kind;
     return info;
@@ -171,56 +155,6 @@ PyObject* stack_slot(IFrame* f, CodeInfo& info, int depth_from_bottom) {
     auto* code = reinterpret_cast<PyCodeObject*>(info.code);
     if (depth_from_bottom < 1 || depth_from_bottom > code->co_stacksize) return nullptr;
     return frames::localsplus(f)[code->co_nlocalsplus + depth_from_bottom - 1];
-}
-
-PyObject* fast_local(IFrame* f, int slot) {
-    PyObject* v = frames::localsplus(f)[slot];
-    if (v && PyCell_Check(v)) v = PyCell_GET(v);
-    return v;
-}
-
-// --------------------------------------------------------- entry reads
-
-// The call's (args, kwargs) from the fast locals at its start.
-bool read_arguments(IFrame* f, CodeInfo& info, bool drop_first, Ref& args, Ref& kwargs) {
-    PyObject** slots = frames::localsplus(f);
-    auto value = [&](int i) -> PyObject* {
-        PyObject* v = slots[i];
-        if (v && info.cell[static_cast<std::size_t>(i)]) v = PyCell_GET(v);
-        return v ? v : Py_None;
-    };
-    int first = drop_first && info.argcount > 0 ? 1 : 0;
-    Py_ssize_t extra = 0;
-    PyObject* star = nullptr;
-    int i = info.argcount + info.kwonly;
-    if (info.varargs) {
-        star = value(i++);
-        if (PyTuple_Check(star)) extra = PyTuple_GET_SIZE(star);
-    }
-    args = Ref::steal(PyTuple_New(info.argcount - first + extra));
-    if (!args) return false;
-    for (int k = first; k < info.argcount; ++k)
-        PyTuple_SET_ITEM(args.get(), k - first, Py_NewRef(value(k)));
-    for (Py_ssize_t k = 0; k < extra; ++k)
-        PyTuple_SET_ITEM(args.get(), info.argcount - first + k, Py_NewRef(PyTuple_GET_ITEM(star, k)));
-    if (!info.kwonly && !info.varkw) return true;
-    kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return false;
-    for (int k = info.argcount; k < info.argcount + info.kwonly; ++k) {
-        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(info.varnames.get(), k), value(k)) < 0)
-            return false;
-    }
-    if (info.varkw) {
-        PyObject* kw = value(i);
-        if (PyDict_Check(kw)) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *v;
-            while (PyDict_Next(kw, &pos, &key, &v)) {
-                if (PyUnicode_Check(key) && PyDict_SetItem(kwargs.get(), key, v) < 0) return false;
-            }
-        }
-    }
-    return true;
 }
 
 }  // namespace monitor

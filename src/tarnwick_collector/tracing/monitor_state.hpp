@@ -87,11 +87,7 @@ struct CodeInfo {
     int live = 0;               // frames of it with a state
     std::vector<Entry> at;      // by offset / 2
     Ref rows;                   // the table rows, owning the names
-    // arguments at the start of a call
-    int argcount = 0, kwonly = 0;
-    bool varargs = false, varkw = false;
-    Ref varnames;
-    std::vector<std::uint8_t> cell;  // argument slots that hold a cell
+    Arguments args;             // where a plain function's arguments are
 
     const Entry* entry(long offset) const {
         std::size_t i = static_cast<std::size_t>(offset) / 2;
@@ -162,8 +158,6 @@ CodeInfo* code_info(PyObject* code);
 bool ensure_local_events(CodeInfo& info);
 bool switch_off(CodeInfo& info);
 PyObject* stack_slot(IFrame* f, CodeInfo& info, int depth_from_bottom);
-PyObject* fast_local(IFrame* f, int slot);
-bool read_arguments(IFrame* f, CodeInfo& info, bool drop_first, Ref& args, Ref& kwargs);
 
 // _monitor.cpp: the events
 PyObject* on_py_start(PyObject*, PyObject* const* args, Py_ssize_t nargs);

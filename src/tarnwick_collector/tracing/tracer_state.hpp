@@ -63,12 +63,7 @@ struct CodeInfo {
     std::uint64_t seen = 0;    // calls counted against the cap
     std::vector<Entry> at;     // by offset / 2
     Ref rows;                  // the table rows, owning the names
-    // arguments at the start of a call
-    int argcount = 0, kwonly = 0;
-    bool varargs = false, varkw = false;
-    Ref varnames;
-    std::vector<int> arg_cell;        // 3.10: cell slot of an argument that is a cell
-    std::vector<std::uint8_t> cell;   // 3.11: argument slots that hold a cell
+    Arguments args;            // where a plain function's arguments are
 
     const Entry* entry(long offset) const {
         std::size_t i = static_cast<std::size_t>(offset) / 2;
@@ -136,8 +131,6 @@ extern Tracer& T;
 void free_info(void* p);
 CodeInfo* code_info(PyObject* code);
 PyObject* stack(PyFrameObject* f, const CodeInfo& info, int from_top);
-PyObject* fast_local(PyFrameObject* f, int slot);
-bool read_arguments(PyFrameObject* f, CodeInfo& info, bool drop_first, Ref& args, Ref& kwargs);
 
 // _tracer.cpp: the events
 int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg);
