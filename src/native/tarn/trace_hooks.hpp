@@ -369,6 +369,30 @@ struct Arguments {
     }
 };
 
+// What the Python side says of a code object: `kind` 0 when it is not
+// project code, else its kind, with its table rows (a list, held in `rows`)
+// unless it is skipped. False with an error set.
+inline bool ask_builder(PyObject* builder, PyObject* code, int& kind, Ref& rows) {
+    kind = 0;
+    Ref built = call(builder, code);
+    if (!built) return false;
+    if (built.get() == Py_None) return true;
+    if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "code info builder: (kind, rows) expected");
+        return false;
+    }
+    long k = PyLong_AsLong(PyTuple_GET_ITEM(built.get(), 0));
+    if (k == -1 && PyErr_Occurred()) return false;
+    PyObject* table = PyTuple_GET_ITEM(built.get(), 1);
+    if (k != kSkip && !PyList_Check(table)) {
+        PyErr_SetString(PyExc_TypeError, "code info builder: rows must be a list");
+        return false;
+    }
+    kind = static_cast<int>(k);
+    if (k != kSkip) rows = Ref::borrow(table);
+    return true;
+}
+
 // The loads both backends read the same way, given a frame's globals,
 // builtins and fast locals, a frame state with `seen`, `last_attr` and
 // `last_attr_offset`, and a table entry with `name`, `src`, `src_slot`,

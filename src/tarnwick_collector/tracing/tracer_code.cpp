@@ -118,23 +118,13 @@ CodeInfo* code_info(PyObject* code) {
     info->rows.reset();
     info->suspending = reinterpret_cast<PyCodeObject*>(code)->co_flags &
                        (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE);
-    Ref built = call(T.builder.get(), code);
-    if (!built) return nullptr;
-    if (built.get() == Py_None) return info;
-    if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) != 2) {
-        PyErr_SetString(PyExc_TypeError, "code info builder: (kind, rows) expected");
-        return nullptr;
-    }
-    int kind = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(built.get(), 0)));
-    if (kind < 0 && PyErr_Occurred()) return nullptr;
-    PyObject* rows = PyTuple_GET_ITEM(built.get(), 1);
-    if (kind != kSkip) {
-        if (!PyList_Check(rows)) {
-            PyErr_SetString(PyExc_TypeError, "code info builder: rows must be a list");
-            return nullptr;
-        }
-        info->rows = Ref::borrow(rows);
-        if (!fill_table(*info, rows)) return nullptr;
+    int kind = 0;
+    Ref rows;
+    if (!ask_builder(T.builder.get(), code, kind, rows)) return nullptr;
+    if (kind == 0) return info;
+    if (rows) {
+        info->rows = rows;
+        if (!fill_table(*info, rows.get())) return nullptr;
         if (kind == kRecord && !info->args.fill(reinterpret_cast<PyCodeObject*>(code))) return nullptr;
     }
     info->kind = kind;
