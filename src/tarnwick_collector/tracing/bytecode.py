@@ -44,7 +44,6 @@ METHOD_CALLS = {"CALL_METHOD", "CALL"}
 CALL_LAYOUTS = {"CALL_FUNCTION": 0, "CALL_METHOD": 1, "CALL": 1, "CALL_FUNCTION_KW": 2,
                 "CALL_FUNCTION_EX": 3}
 
-_NORMAL_RETURNS = {dis.opmap[n] for n in ("RETURN_VALUE", "RETURN_CONST") if n in dis.opmap}
 
 
 class Load:
@@ -119,29 +118,6 @@ def load_table(code, calls=False):
         before_prev, before_prev_event = prev, prev_event
         prev, prev_event = ins, event
     return table
-
-
-_CALLS = {"CALL_FUNCTION", "CALL_FUNCTION_KW", "CALL_FUNCTION_EX", "CALL_METHOD", "CALL"}
-
-
-def has_calls(code):
-    """True when ``code`` has call instructions (the only ones that call C functions)."""
-    return any(ins.opname in _CALLS for ins in dis.get_instructions(code))
-
-
-_return_offsets = {}
-
-
-def is_normal_return(code, offset):
-    """True when a 'return' event at ``offset`` is a return statement, not an
-    exception leaving the frame (nor a yield)."""
-    # co_code is a fresh copy at each access on 3.11: keep the offsets.
-    hit = _return_offsets.get(id(code))
-    if hit is None or hit[0] is not code:
-        raw = code.co_code
-        offsets = frozenset(i for i in range(0, len(raw), 2) if raw[i] in _NORMAL_RETURNS)
-        hit = _return_offsets[id(code)] = (code, offsets)
-    return offset in hit[1]
 
 
 # ------------------------------------------------- value stack depths

@@ -1,18 +1,14 @@
-"""The backend-independent half of the tracing layer: which code is recorded,
-and the calls into the recording hooks, each guarded and counted.
+"""The backend-independent half of the tracing layer: which code is
+recorded, the hooks, the call cap and the counters.
 
-A backend (``settrace.SetTraceBackend``, ``monitoring.MonitoringBackend``) turns interpreter events into
-calls of ``Engine`` methods; the engine never lets an exception of a hook or
-of its own reach the program, except KeyboardInterrupt and SystemExit.
+A backend (``settrace.SetTraceBackend``, ``monitoring.MonitoringBackend``,
+both native) turns interpreter events into guarded, counted calls of the
+hooks; no exception of a hook or of the layer reaches the program, except
+KeyboardInterrupt and SystemExit.
 """
 
 import inspect
-import itertools
 import os
-import types
-
-from tarnwick_collector.tracing.bytecode import has_calls, load_table
-from tarnwick_collector.tracing.resolve import argument_reader
 
 NoneType = type(None)
 
@@ -96,21 +92,6 @@ def default_hooks():
     return harvest
 
 
-class CodeInfo:
-    """What the layer needs of one code object, worked out once."""
-
-    __slots__ = ("code", "kind", "table", "calls", "read_args", "seen")
-
-    def __init__(self, code, kind, table):
-        self.code = code
-        self.kind = kind
-        self.table = table
-        self.calls = kind != SKIP and has_calls(code)
-        self.read_args = argument_reader(code) if kind == RECORD else None
-        # next() of a count is one C call: threads cannot both take the same number.
-        self.seen = itertools.count() if kind == RECORD else None
-
-
 def code_kind(code):
     flags = code.co_flags
     if not flags & inspect.CO_NEWLOCALS:
@@ -121,25 +102,13 @@ def code_kind(code):
 
 
 class Engine:
-    def __init__(self, hooks, project_files, stats=None, call_entries=False,
-                 max_calls=DEFAULT_MAX_CALLS):
+    def __init__(self, hooks, project_files, stats=None, max_calls=DEFAULT_MAX_CALLS):
         self.stats = stats if stats is not None else Stats()
-        self.call_entries = call_entries
         self.max_calls = max_calls or 0
         self.stats.max_calls = self.max_calls
         self.project_files = frozenset(os.path.abspath(p) for p in project_files)
         self._files = {}
-        self._codes = {}
-        self.set_hooks(hooks)
-
-    def set_hooks(self, hooks):
         self.hooks = hooks
-        self._user_call = hooks.record_user_function_call
-        self._user_return = hooks.record_user_function_return_value
-        self._ext_call = hooks.record_external_call
-        self._ext_return = hooks.record_external_return_value
-        self._global = hooks.load_global_hook
-        self._attr = hooks.load_attr_hook
 
     # ------------------------------------------------------------ project
 
@@ -151,81 +120,3 @@ class Engine:
                 not filename.startswith("<") and os.path.abspath(filename) in files)
             self._files[filename] = hit
         return hit
-
-    def code_info(self, code):
-        hit = self._codes.get(id(code))
-        if hit is not None and hit.code is code:
-            return hit
-        kind = code_kind(code)
-        info = CodeInfo(code, kind, load_table(code, self.call_entries) if kind != SKIP else {})
-        self._codes[id(code)] = info
-        return info
-
-    def over_cap(self, info):
-        """Counts one call of a recorded function; True (and counted as
-        capped) when the function already had its share of records."""
-        cap = self.max_calls
-        if cap and next(info.seen) >= cap:
-            self.stats.capped += 1
-            return True
-        return False
-
-    # -------------------------------------------------------------- hooks
-
-    def _failed(self, name):
-        errors = self.stats.hook_errors
-        errors[name] = errors.get(name, 0) + 1
-
-    def enter_user(self, func, args, kwargs):
-        stats = self.stats
-        stats.user_calls += 1
-        try:
-            record = self._user_call(func, *args, **kwargs)
-        except Exception:
-            self._failed("record_user_function_call")
-            return None
-        if record is None:
-            stats.not_recorded += 1
-        else:
-            stats.records += 1
-        return record
-
-    def exit_user(self, record, value, exc):
-        try:
-            self._user_return(value, record, NoneType if exc is None else exc)
-        except Exception:
-            self._failed("record_user_function_return_value")
-
-    def enter_external(self, func, checked):
-        self.stats.external_calls += 1
-        try:
-            record = self._ext_call(func, checked)
-        except Exception:
-            self._failed("record_external_call")
-            return None
-        if record is not None:
-            self.stats.external_records += 1
-        return record
-
-    def exit_external(self, record, value, exc):
-        try:
-            self._ext_return(value, record, NoneType if exc is None else exc)
-        except Exception:
-            self._failed("record_external_return_value")
-
-    def global_loaded(self, value, name):
-        self.stats.globals += 1
-        try:
-            self._global(value, name)
-        except Exception:
-            self._failed("load_global_hook")
-
-    def attr_loaded(self, obj, name, result):
-        self.stats.attrs += 1
-        try:
-            self._attr(obj, name, result)
-        except Exception:
-            self._failed("load_attr_hook")
-
-
-FunctionType = types.FunctionType

@@ -1,4 +1,4 @@
-"""From a running frame back to the function object and the call's arguments.
+"""From a running frame back to its function object.
 
 A trace event gives the frame, not what was called. The function is found
 by looking where functions of that code usually live (module globals, the
@@ -7,10 +7,7 @@ lookups; a last resort asks the garbage collector, a bounded number of times
 per code object.
 """
 
-import functools
 import gc
-import inspect
-import operator
 import types
 import weakref
 
@@ -21,8 +18,6 @@ MethodType = types.MethodType
 _dict_get = dict.get
 _MISSING = static.MISSING
 
-CO_VARARGS = inspect.CO_VARARGS
-CO_VARKEYWORDS = inspect.CO_VARKEYWORDS
 _type_name = type.__dict__["__name__"].__get__
 _GC_TRIES = 2
 _WRAPPED_DEPTH = 4
@@ -157,47 +152,3 @@ class FunctionFinder:
             if type(ref) is FunctionType and ref.__code__ is code:
                 return ref
         return None
-
-
-def argument_reader(code):
-    """A function of the frame's variables at the first event giving the
-    call's (args, kwargs); parameters passed by keyword come back positional."""
-    names = code.co_varnames
-    argc = code.co_argcount
-    flags = code.co_flags
-    if not code.co_kwonlyargcount and not flags & (CO_VARARGS | CO_VARKEYWORDS):
-        if argc == 0:
-            return lambda local_vars: ((), {})
-        if argc == 1:
-            name = names[0]
-            return lambda local_vars: ((local_vars[name],), {})
-        get_all = operator.itemgetter(*names[:argc])
-        return lambda local_vars: (get_all(local_vars), {})
-    return functools.partial(call_arguments, code)
-
-
-def call_arguments(code, local_vars):
-    """The positional and keyword arguments of a call, from the frame's
-    variables at its first event (before the body has run)."""
-    names = code.co_varnames
-    argc = code.co_argcount
-    kwonly = code.co_kwonlyargcount
-    get = local_vars.get
-    args = [get(names[i]) for i in range(argc)]
-    kwargs = {}
-    for i in range(argc, argc + kwonly):
-        kwargs[names[i]] = get(names[i])
-    i = argc + kwonly
-    flags = code.co_flags
-    if flags & CO_VARARGS:
-        extra = get(names[i])
-        if type(extra) is tuple:
-            args.extend(extra)
-        i += 1
-    if flags & CO_VARKEYWORDS:
-        extra = get(names[i])
-        if type(extra) is dict:
-            for k, v in extra.items():
-                if type(k) is str:
-                    kwargs[k] = v
-    return tuple(args), kwargs
