@@ -135,6 +135,26 @@ def test_c_calls_are_external_with_results_and_errors(trace):
         assert stats.c_results_unknown == 3
 
 
+def test_c_calls_in_every_call_form(trace):
+    seen = []
+
+    class Keeping(Hooks):
+        def record_external_call(self, call, flag=0):
+            seen.append(call)
+            return super().record_external_call(call, flag)
+
+    items, text = [1, 3, 1], "ab"
+    result, hooks, _ = trace(app.c_call_forms, items, text, hooks=Keeping())
+    assert result == ("AB", "AB", [3, 1, 1], 2)
+    assert [c.__name__ for c in seen] == ["upper", "upper", "sorted", "count"]
+    # Bound as the interpreter binds them for a profiler: to the object.
+    assert seen[0].__self__ is text and seen[3].__self__ is items
+    assert getattr(seen[1], "__self__", text) is text
+    if trace.peek:
+        values = [value for _, value, _ in hooks.of("ext_return")]
+        assert values == ["AB", "AB", [3, 1, 1], 2]
+
+
 def test_library_calls_are_external_once(trace):
     _, hooks, _ = trace(app.library_calls, {"a": 1})
     ext = hooks.of("ext")

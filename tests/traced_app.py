@@ -146,3 +146,11 @@ def identity(v):
 class Holder:
     def __init__(self, v):
         self.v = v
+
+
+def c_call_forms(items, text):
+    a = str.upper(text)              # a method descriptor, its object first
+    b = str.upper(*(text,))          # the same through a tuple
+    c = sorted(items, reverse=True)  # with keywords
+    d = items.count(1)               # a method of the object
+    return a, b, c, d
