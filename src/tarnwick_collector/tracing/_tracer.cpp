@@ -33,7 +33,10 @@ StatePtr find_state(PyFrameObject* f) {
 
 void forget(PyFrameObject* f, const StatePtr& st) {
     auto it = T.frames.find(f);
-    if (it != T.frames.end() && it->second == st) T.frames.erase(it);
+    if (it != T.frames.end() && it->second == st) {
+        T.last_f = nullptr;
+        T.frames.erase(it);
+    }
 }
 
 void clear_pending(FrameState& st) {
@@ -345,6 +348,7 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
                     // A frame whose end we did not see (our tracer was away):
                     // its memory is in use again; the old state is dropped.
                     StatePtr stale = std::move(it->second);
+                    T.last_f = nullptr;
                     T.frames.erase(it);
                 }
                 CodeInfo* info = code_info(code);
@@ -354,15 +358,20 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
             }
             case PyTrace_OPCODE: {
                 // Most instructions need nothing: looked at without holding the state.
-                if (T.frames.empty()) return 0;
-                auto it = T.frames.find(f);
-                if (it == T.frames.end()) return 0;
-                FrameState* raw = it->second.get();
+                FrameState* raw = T.last_st;
+                if (f != T.last_f) {
+                    if (T.frames.empty()) return 0;
+                    auto it = T.frames.find(f);
+                    if (it == T.frames.end()) return 0;
+                    raw = it->second.get();
+                    T.last_f = f;
+                    T.last_st = raw;
+                }
                 if (raw->library || raw->code != frames::code(f)) return 0;
                 long offset = frames::lasti(f);
                 const Entry* e = raw->info->entry(offset);
                 if (!e && raw->pending == P_NONE) return 0;
-                StatePtr st = it->second;  // held: the hooks may run any code
+                StatePtr st = raw->shared_from_this();  // held: the hooks may run any code
                 bool ok = true;
                 if (st->pending != P_NONE) ok = settle(f, *st);
                 if (!e) return done(ok);
@@ -610,6 +619,7 @@ PyObject* stop(PyObject*, PyObject* const*, Py_ssize_t) {
         // threads' stacks: a frame whose end was missed may be gone).
         auto states = std::move(T.frames);
         T.frames = {};
+        T.last_f = nullptr;
         for (PyThreadState* t = PyInterpreterState_ThreadHead(ts->interp); t; t = PyThreadState_Next(t)) {
             frames::for_each_running(t, [&](PyFrameObject* f) {
                 if (states.find(f) != states.end()) frames::set_trace_opcodes(f, false);

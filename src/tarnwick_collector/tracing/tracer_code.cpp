@@ -15,6 +15,7 @@ void free_info(void* p) {
     for (auto it = T.frames.begin(); it != T.frames.end();) {
         if (it->second->info == info) {
             gone.push_back(std::move(it.value()));
+            T.last_f = nullptr;
             it = T.frames.erase(it);
         } else {
             ++it;
@@ -29,7 +30,12 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
     if (n < 0) return false;
     Py_ssize_t size = compat::code_size(code);
     if (size < 0) return false;
-    info.at.assign(static_cast<std::size_t>(size / 2 + 1), Entry{});
+    if (n >= 0xFFFF) {
+        PyErr_SetString(PyExc_ValueError, "load table too large");
+        return false;
+    }
+    info.at.assign(static_cast<std::size_t>(size / 2 + 1), 0);
+    info.rows_at.assign(static_cast<std::size_t>(n), Entry{});
 #if PY_VERSION_HEX >= 0x030B0000
     PyObject* names = code->co_localsplusnames;
 #else
@@ -46,7 +52,8 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "offset out of range");
             return false;
         }
-        Entry& e = info.at[static_cast<std::size_t>(offset / 2)];
+        info.at[static_cast<std::size_t>(offset / 2)] = static_cast<std::uint16_t>(i + 1);
+        Entry& e = info.rows_at[static_cast<std::size_t>(i)];
         e.kind = static_cast<std::uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(row, 1)));
         PyObject* name = PyTuple_GET_ITEM(row, 2);
         e.src = static_cast<std::uint8_t>(PyLong_AsLong(PyTuple_GET_ITEM(row, 3)));
@@ -115,6 +122,7 @@ CodeInfo* code_info(PyObject* code) {
     info->loads = info->calls = false;
     info->seen = 0;
     info->at.clear();
+    info->rows_at.clear();
     info->rows.reset();
     info->suspending = reinterpret_cast<PyCodeObject*>(code)->co_flags &
                        (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE);

@@ -61,14 +61,17 @@ struct CodeInfo {
     bool calls = false;        // has call instructions
     bool suspending = false;   // generator, coroutine
     std::uint64_t seen = 0;    // calls counted against the cap
-    std::vector<Entry> at;     // by offset / 2
+    // The rows, and by offset / 2 one more than a row's index (0: none):
+    // the index is what every opcode event reads, so it is kept small.
+    std::vector<Entry> rows_at;
+    std::vector<std::uint16_t> at;
     Ref rows;                  // the table rows, owning the names
     Arguments args;            // where a plain function's arguments are
 
     const Entry* entry(long offset) const {
         std::size_t i = static_cast<std::size_t>(offset) / 2;
-        if (offset < 0 || i >= at.size() || at[i].kind == E_NONE) return nullptr;
-        return &at[i];
+        if (offset < 0 || i >= at.size() || at[i] == 0) return nullptr;
+        return &rows_at[at[i] - 1];
     }
 };
 
@@ -79,7 +82,7 @@ enum Pending : std::uint8_t { P_NONE, P_ATTR, P_C, P_CRUN, P_CALL };
 
 // One running frame of project code, or a library frame that project code
 // called (`library`: only `record` (its external record) and `exc` are used).
-struct FrameState {
+struct FrameState : std::enable_shared_from_this<FrameState> {
     PyObject* code = nullptr;  // compared only
     CodeInfo* info = nullptr;
     bool library = false;
@@ -121,6 +124,10 @@ struct Tracer {
     Ref displaced;
     bool resumed = false;
     tsl::robin_map<PyFrameObject*, StatePtr, AddressHash> frames;
+    // The last frame an opcode event was for, and its state: runs of events
+    // come from one frame. Cleared whenever an entry leaves `frames`.
+    PyFrameObject* last_f = nullptr;
+    FrameState* last_st = nullptr;
     // start_new_thread of _thread, while ours stands in for it
     Ref thread_module, real_start_new_thread, our_start_new_thread;
 };
