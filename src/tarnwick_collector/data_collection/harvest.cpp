@@ -70,6 +70,7 @@ struct Bound {
     Ref tracker_cls, user_call_cls, external_call_cls;
     Ref current_calls;  // Pathway.thread_id_to_current_call
     Ref extract_metadata;
+    Ref call_metadata;  // the same, for the function of a recorded call
     Ref method_type;
     Ref used_attributes;
     Ref ids_to_follow, blacklist, stateless, cached_none_modules;
@@ -334,7 +335,7 @@ Ref get_function_call_object_impl(PyObject* args, PyObject* kwargs) {
         if (!new_args) return {};
         described = called;
     }
-    Ref meta = call(B.extract_metadata.get(), described.get());
+    Ref meta = call(B.call_metadata.get(), described.get());
     if (!meta) return {};
 
     // Positional arguments first, then keyword values in order.
@@ -1216,6 +1217,7 @@ bool bind(PyObject* m) {
            add("types_MethodType", B.method_type = imp("types", "MethodType")) &&
            add("FUNCTION_INDEX", Ref::steal(PyLong_FromLong(0))) &&
            add("EXTRACT_METADATA", B.extract_metadata = attr_of(introspector, "extract_function_metadata")) &&
+           bind_to(B.call_metadata, attr_of(introspector, "_metadata_for_call")) &&
            add("BLACKLISTED_FUNCTIONS", B.blacklist = Ref::steal(PySet_New(nullptr)));
 }
 
