@@ -364,6 +364,15 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     sqlite3_busy_timeout(w->db, busy_ms);
+    // A transaction's pages stay in memory until it commits (the default
+    // cache holds a fraction of one, and every page it spills is written to
+    // the log again when touched again). Commits go to the log without a
+    // sync: what a commit wrote survives this process and the program
+    // ending in any way, only a failure of the machine itself can lose it.
+    if (!exec(w, "PRAGMA cache_size = -65536") || !exec(w, "PRAGMA synchronous = NORMAL")) {
+        close_db(w);
+        return -1;
+    }
     if (sqlite3_prepare_v2(w->db, sql, -1, &w->insert, nullptr) != SQLITE_OK) {
         sqlite_failed(w, "prepare");
         close_db(w);

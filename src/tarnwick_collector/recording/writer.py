@@ -11,6 +11,7 @@ does not load is still stored, without a name.
 
 import json
 import os
+import select
 import signal
 import sys
 
@@ -20,6 +21,8 @@ from tarnwick_collector.recording.opscan import describe_call as scan_call
 from tarnwick_collector.recording.store_writer import Writer
 
 _CHUNK = 1 << 20
+# Input quiet for this long (seconds) ends a transaction.
+_IDLE = 0.01
 
 
 def describe_call(data):
@@ -149,9 +152,19 @@ def main(argv):
         if not chunk:
             break
         sink.feed(chunk)
-        if len(chunk) < _CHUNK:
+        # A read returns at most what the socket holds: the input is idle
+        # only when nothing more comes for a moment. Committing at every
+        # short read would write the same pages to the log again and again.
+        if len(chunk) < _CHUNK and not _more_soon(fd):
             sink.commit()
     sink.close()
+
+
+def _more_soon(fd):
+    try:
+        return bool(select.select([fd], [], [], _IDLE)[0])
+    except (OSError, ValueError):
+        return False
 
 
 if __name__ == "__main__":
