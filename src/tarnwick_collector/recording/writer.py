@@ -16,7 +16,6 @@ import signal
 import sys
 
 from tarnwick_collector.recording import safe_load, store
-from tarnwick_collector.recording.channel import HEADER
 from tarnwick_collector.recording.opscan import describe_call as scan_call
 from tarnwick_collector.recording.store_writer import Writer
 
@@ -114,6 +113,10 @@ def _plain(value):
 
 def frames(read):
     """Split the byte stream from ``read(n)`` into (sent, thread, data) frames."""
+    # Here, not at import: the channel's module brings sockets and
+    # subprocesses, which a writer never needs.
+    from tarnwick_collector.recording.channel import HEADER
+
     buf = bytearray()
     head = HEADER.size
     while True:
