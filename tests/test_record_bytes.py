@@ -88,3 +88,43 @@ def test_direct_writing_is_used_and_follows_the_classes(sinks, monkeypatch):
         checked = stats()["checked"]
         assert recorded(sinks, plain, 3) == sent
         assert stats()["checked"] == checked + 1
+
+
+def test_a_call_recorded_while_a_record_is_written(sinks):
+    """A collection during the writing can run code that records a call of
+    its own (a finalizer, a gc callback): both records come out whole."""
+    import gc
+
+    data, _ = sinks
+    recorded(sinks, plain, 0, external=((json.dumps, ([1],)),))  # the classes are checked
+    nested, inside = [], []
+
+    def during_collection(phase, info):
+        # At every collection (each allocation, with threshold 1), the
+        # writer's own among them, up to a bound.
+        if phase == "start" and not inside and len(nested) < 300:
+            inside.append(True)
+            nested.append(True)
+            rec = harvest.record_user_function_call(other, "inner")
+            harvest.record_user_function_return_value("inner", rec, type(None))
+            inside.pop()
+
+    old = gc.get_threshold()
+    gc.callbacks.append(during_collection)
+    try:
+        gc.set_threshold(1)
+        data.clear()
+        rec = harvest.record_user_function_call(plain, "outer")
+        ext = harvest.record_external_call(json.dumps)
+        harvest.record_external_return_value(json.dumps([2]), ext, type(None))
+        harvest.record_user_function_return_value("outer", rec, type(None))
+    finally:
+        gc.set_threshold(*old)
+        gc.callbacks.remove(during_collection)
+    assert nested
+    names = [safe_load.loads(m).fields()["function_metadata"].fields()["full_name"]
+             for m in data.messages]
+    assert {n.rsplit(".", 1)[-1] for n in names} == {"other", "plain"}
+    outer = [m for m, n in zip(data.messages, names) if n.endswith(".plain")][0]
+    assert outer == safe_pickle(rec)
+    assert not stats()["off"]

@@ -60,10 +60,19 @@ public:
             }
         }
     }
+    // Held while the record is written, as the pickler's memo holds them:
+    // an address seen cannot come back as another object's.
     void put(PyObject* obj) {
         if ((used_ + 1) * 2 > slots_.size()) grow();
         insert(obj, next_++);
         ++used_;
+        held_.push_back(Ref::borrow(obj));
+    }
+    // Drops what the memo holds; releasing strings and bytes runs no code,
+    // but the records themselves are released last, by the caller's hold.
+    void release() {
+        for (Ref& r : held_) r.reset();
+        held_.clear();
     }
 
 private:
@@ -90,6 +99,7 @@ private:
             if (s.key) insert(s.key, s.index);
     }
     std::vector<Slot> slots_ = std::vector<Slot>(128);
+    std::vector<Ref> held_;
     std::size_t used_ = 0;
     std::uint32_t next_ = 0;
 };
@@ -145,7 +155,9 @@ public:
         out_ = &out;
         used_ = &used;
         memo_.clear();
-        return save(record, 0) && out.size() <= MAX_BODY;
+        bool ok = save(record, 0) && out.size() <= MAX_BODY;
+        memo_.release();
+        return ok;
     }
 
 private:
@@ -381,11 +393,17 @@ Ref write(PyObject* record, const std::function<Ref()>& pickled) {
     if (G.stats.off || !PyDict_Check(G.extension_registry.get()) ||
         PyDict_GET_SIZE(G.extension_registry.get()) != 0)
         return leave();
+    // A collection during the walk can run a finalizer that records a call
+    // of its own: that one is left to the pickler.
+    static bool busy = false;
+    if (busy) return leave();
     Ref held = Ref::borrow(record);
     std::string& out = body();
     out.clear();
     std::array<bool, NCLASSES> used{};
+    busy = true;
     bool ok = W.run(record, out, used);
+    busy = false;
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
         PyErr_Clear();
