@@ -382,7 +382,10 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     // the log again when touched again). Commits go to the log without a
     // sync: what a commit wrote survives this process and the program
     // ending in any way, only a failure of the machine itself can lose it.
-    if (!exec(w, "PRAGMA cache_size = -65536") || !exec(w, "PRAGMA synchronous = NORMAL")) {
+    // The log is copied back into the file every 64 MB rather than 16:
+    // fewer copies that each wait for the disk.
+    if (!exec(w, "PRAGMA cache_size = -65536") || !exec(w, "PRAGMA synchronous = NORMAL") ||
+        !exec(w, "PRAGMA wal_autocheckpoint = 4096")) {
         close_db(w);
         return -1;
     }
