@@ -172,3 +172,71 @@ def test_signature_bytes_follow_what_the_signature_holds():
     meta = UserFunctionMetadata("m", "m.f", "h", "/p.py", (), odd)
     UserFunctionCall(meta, (1,), {}, {})
     assert pickle.loads(meta.function_signature).defaults != spec.defaults
+
+
+def test_call_metadata_follows_the_function(sinks):
+    """The metadata of a recorded call is remembered per function: every
+    change the name, hash and signature helpers would see shows in the next
+    record, and the remembered data keeps neither the function nor what it
+    held alive."""
+    import pickle
+
+    from tarnwick_collector.data_collection import harvest
+    from tarnwick_collector.data_collection.introspect import Introspector
+    from tarnwick_collector.data_serialization.wirecodec import IpcPickleSerializer
+
+    data, _ = sinks
+    ser = IpcPickleSerializer()
+    namespace = {}
+    exec("def probe(a, b=2, *, c='x'):\n    return a\n", namespace)
+    probe = namespace["probe"]
+
+    def recorded():
+        data.clear()
+        rec = harvest.record_user_function_call(probe, 1)
+        harvest.record_user_function_return_value(1, rec, type(None))
+        meta = ser.deserialize(data.messages[-1]).function_metadata
+        return meta, pickle.loads(meta.function_signature)
+
+    def fresh():
+        meta = Introspector.extract_function_metadata(probe, dont_cache=True)
+        return meta.full_name, meta.code_hash
+
+    first, spec = recorded()
+    again, spec_again = recorded()
+    assert (again.full_name, again.code_hash, spec_again) == (first.full_name, first.code_hash, spec)
+    assert spec.defaults == (2,) and spec.kwonlydefaults == {"c": "x"}
+
+    probe.__defaults__ = (3,)
+    assert recorded()[1].defaults == (3,)
+    probe.__kwdefaults__["c"] = "y"  # in place
+    assert recorded()[1].kwonlydefaults == {"c": "y"}
+    probe.__annotations__["a"] = int  # in place
+    assert recorded()[1].annotations == {"a": int}
+    probe.__qualname__ = "renamed"
+    meta, _ = recorded()
+    assert meta.full_name.endswith(".renamed") and (meta.full_name, meta.code_hash) == fresh()
+    probe.__module__ = "elsewhere"
+    assert recorded()[0].full_name == "elsewhere.renamed"
+    exec("def other(a, b=2, *, c='x'):\n    return a + 1\n", namespace)
+    probe.__code__ = namespace["other"].__code__
+    meta, _ = recorded()
+    assert meta.code_hash != first.code_hash and (meta.full_name, meta.code_hash) == fresh()
+
+    class Odd:  # a default of the program's own: not remembered, still right
+        pass
+
+    odd = Odd()
+    probe.__defaults__ = (odd,)
+    assert recorded()[1].defaults[0] not in (2, 3)
+    odd_ref = weakref.ref(odd)
+    probe.__defaults__ = (4,)
+    del odd
+    assert recorded()[1].defaults == (4,)
+    gc.collect()
+    assert odd_ref() is None
+
+    ref = weakref.ref(probe)
+    del probe, namespace
+    gc.collect()
+    assert ref() is None

@@ -75,3 +75,45 @@ def test_a_thread_unknown_to_threading_is_named_as_threading_names_it(db):
     channel.close()
     (thread, data), = stored(db)
     assert data == b"raw" and thread.startswith("Dummy-")
+
+
+def test_batches_reuse_memory_without_mixing_frames():
+    """The buffer a written batch leaves is reused for the next one, small or
+    past the size kept: every frame arrives whole and in order."""
+    import socket
+    import struct
+
+    from tarnwick_collector.recording.frames import FrameBuffer
+
+    ours, theirs = socket.socketpair()
+    received = bytearray()
+
+    def drain():
+        while True:
+            chunk = theirs.recv(1 << 20)
+            if not chunk:
+                return
+            received.extend(chunk)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    frames = FrameBuffer(1 << 20, 1 << 30, 1.0)
+    sent = []
+    for batch, (count, size) in enumerate([(50, 10), (3, 5000), (1, 17 << 20), (40, 3), (2, 9)]):
+        for i in range(count):
+            payload = bytes([batch]) * size + str(i).encode()
+            frames.send_message(payload)
+            sent.append(payload)
+        assert frames.pump(ours.fileno(), 0.0)[:2] == (count, True)
+    ours.shutdown(socket.SHUT_WR)
+    reader.join()
+    ours.close()
+    theirs.close()
+    header = struct.Struct("<IdH")
+    got, pos = [], 0
+    while pos < len(received):
+        size, _, name_len = header.unpack_from(received, pos)
+        start = pos + header.size + name_len
+        got.append(bytes(received[start:start + size]))
+        pos = start + size
+    assert got == sent

@@ -112,3 +112,24 @@ def test_the_writer_process_commits_when_its_input_goes_idle(db):
     assert [r[0] for r in calls(db)] == ["m.plain"]
     proc.stdin.close()
     assert proc.wait(30) == 0
+
+
+def test_a_steady_trickle_is_committed_before_the_input_ends(db):
+    # Frames closer together than the idle pause never leave the input
+    # quiet: what came is still committed while they keep coming.
+    boot = ("import sys; from tarnwick_collector.recording.writer import main; "
+            "main(sys.argv[1:])")
+    proc = subprocess.Popen([sys.executable, "-c", boot, "data", db], stdin=subprocess.PIPE)
+    try:
+        seen = []
+        for _ in range(600):
+            proc.stdin.write(frame(RECORDS[0]))
+            proc.stdin.flush()
+            time.sleep(0.004)
+            seen = calls(db)
+            if seen:
+                break
+        assert seen and seen[0][0] == "m.plain"
+    finally:
+        proc.stdin.close()
+        assert proc.wait(30) == 0

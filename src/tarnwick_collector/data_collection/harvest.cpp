@@ -6,6 +6,7 @@
 #include <pythread.h>
 
 #include "metric_bytes.hpp"
+#include "record_bytes.hpp"
 #include "size_guard.hpp"
 #include "tarn/weak_table.hpp"
 #include "tarn/stand_ins.hpp"
@@ -70,6 +71,7 @@ struct Bound {
     Ref tracker_cls, user_call_cls, external_call_cls;
     Ref current_calls;  // Pathway.thread_id_to_current_call
     Ref extract_metadata;
+    Ref call_metadata;  // the same, for the function of a recorded call
     Ref method_type;
     Ref used_attributes;
     Ref ids_to_follow, blacklist, stateless, cached_none_modules;
@@ -334,7 +336,7 @@ Ref get_function_call_object_impl(PyObject* args, PyObject* kwargs) {
         if (!new_args) return {};
         described = called;
     }
-    Ref meta = call(B.extract_metadata.get(), described.get());
+    Ref meta = call(B.call_metadata.get(), described.get());
     if (!meta) return {};
 
     // Positional arguments first, then keyword values in order.
@@ -474,6 +476,13 @@ PyObject* size_guard_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObje
     return Py_BuildValue("{sKsKsKsK}", "measured", (unsigned long long)st.measured, "native",
                          (unsigned long long)st.native, "pympler", (unsigned long long)st.pympler,
                          "c_level", (unsigned long long)st.c_level);
+}
+
+PyObject* record_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+    if (!no_args("_record_bytes_stats", nargs, kw)) return nullptr;
+    const record_bytes::Stats& st = record_bytes::stats();
+    return Py_BuildValue("{sKsKsKsO}", "direct", st.direct, "pickler", st.pickler, "checked",
+                         st.checked, "off", st.off ? Py_True : Py_False);
 }
 
 PyObject* set_size_guard_limit(PyObject*, PyObject* value) {
@@ -939,10 +948,20 @@ PyObject* filter_modules_and_function_from_globals(PyObject*, PyObject* const* a
 
 // Serializes a finished record and sends it; pickling failures of the
 // record are reported, not raised. False with an error pending otherwise.
+// The record's bytes: written directly when the serializer is the
+// collector's own (record_bytes.hpp), else by the serializer.
+Ref serialize_record(PyObject* record) {
+    Ref ser = C.setting(C.s.serializer);
+    if (!ser) return {};
+    auto pickled = [&] { return call_method(ser.get(), C.s.serialize, record); };
+    if (!C.own_serializer(ser.get())) return pickled();
+    return record_bytes::write(record, pickled);
+}
+
 bool send_record(PyObject* record, bool* stored = nullptr) {
     auto attempt = [&]() -> bool {
         if (!call_method(record, S.serialize_post_run)) return false;
-        Ref data = C.serialize(record);
+        Ref data = serialize_record(record);
         if (!data) return false;
         int t = truthy(data.get());
         if (t <= 0) return t == 0;
@@ -1101,6 +1120,7 @@ PyMethodDef functions[] = {
     {"_size_upper_bound", as_method(size_upper_bound), FK, nullptr},
     {"_size_guard_pympler_safe", as_method(size_guard_pympler_safe), FK, nullptr},
     {"_size_guard_stats", as_method(size_guard_stats), FK, nullptr},
+    {"_record_bytes_stats", as_method(record_bytes_stats), FK, nullptr},
     {"_set_size_guard_limit", set_size_guard_limit, METH_O, nullptr},
     {"create_size_too_big_metric", as_method(create_size_too_big_metric), FK, nullptr},
     {"get_exc_value", as_method(get_exc_value), FK,
@@ -1216,6 +1236,7 @@ bool bind(PyObject* m) {
            add("types_MethodType", B.method_type = imp("types", "MethodType")) &&
            add("FUNCTION_INDEX", Ref::steal(PyLong_FromLong(0))) &&
            add("EXTRACT_METADATA", B.extract_metadata = attr_of(introspector, "extract_function_metadata")) &&
+           bind_to(B.call_metadata, attr_of(introspector, "_metadata_for_call")) &&
            add("BLACKLISTED_FUNCTIONS", B.blacklist = Ref::steal(PySet_New(nullptr)));
 }
 
@@ -1223,6 +1244,7 @@ PyObject* init_module() {
     if (!S.create() || !C.bind()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !bind(module.get()) || !size_guard::init() ||
+        !record_bytes::bind(imp_module("tarnwick_collector.data_collection.invocations").get()) ||
         !followed.init("_forget_followed"))
         return nullptr;
     return module.release();

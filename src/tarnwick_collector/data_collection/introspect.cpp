@@ -5,6 +5,8 @@
 #include "tarn/collector.hpp"
 #include "tarn/weak_table.hpp"
 
+#include "signature_bytes.hpp"
+
 using namespace tarn;
 
 namespace {
@@ -25,6 +27,14 @@ namespace {
     X(builtins, "builtins")             \
     X(unknown_path, "unknown_path")     \
     X(unhashable, "unhashable")         \
+    X(function_signature, "function_signature") \
+    X(module_name, "module_name")       \
+    X(code_hash, "code_hash")           \
+    X(full_path, "full_path")           \
+    X(is_async, "is_async")             \
+    X(signature_dunder, "__signature__") \
+    X(text_signature, "__text_signature__") \
+    X(partialmethod, "_partialmethod")  \
     X(empty, "")
 TARN_STRING_TABLE(Strings, INTROSPECT_STRINGS);
 
@@ -43,6 +53,7 @@ struct Bound {
     Ref get_function_full_name;
     Ref get_hash;
     Ref get_signature;
+    Ref argspec_cls;  // inspect.FullArgSpec
     long co_coroutine = 0;
 };
 Bound& B = leak<Bound>();
@@ -202,6 +213,54 @@ Params<4> extract_params{
     {"function_obj", "is_external_call", "dont_cache", "collect_signature"},
     1};
 
+Ref extract(PyObject* function_obj, bool is_external, bool dont_cache, bool collect_signature) {
+    Ref fn = Ref::borrow(function_obj);
+    // 1. A class stands for its constructor, unless that is object's.
+    if (PyType_Check(fn.get())) {
+        Ref init;
+        int own = class_has_own_init(fn.get(), &init);
+        if (own < 0) return {};
+        if (own) fn = std::move(init);
+    }
+    // 2. Bound and class methods stand for their function.
+    {
+        Ref func = attr_or_none(fn.get(), S.func);
+        if (!func) return {};
+        int t = truthy(func.get());
+        if (t < 0) return {};
+        if (t) fn = std::move(func);
+    }
+    // 3. Readers take what the hooks stored.
+    if (dont_cache) {
+        if (PyObject* hit = cache_read(fn.get())) return Ref::borrow(hit);
+    }
+    // 4.-7.
+    Ref self = attr_or_none(fn.get(), S.self_const);
+    if (!self) return {};
+    Ref code = attr_or_none(fn.get(), S.code_dunder);
+    if (!code) return {};
+    Ref module = call(B.get_function_module.get(), fn.get(), self.get());
+    if (!module) return {};
+    Ref result = is_external ? external_metadata(module.get(), fn.get())
+                             : user_metadata(module.get(), fn.get(), code.get(),
+                                             collect_signature != 0);
+    if (!result) return {};
+    // 8.-9.
+    if (!dont_cache) {
+        if (!cache_store(fn.get(), result.get())) return {};
+        if (is_external) {
+            PyObject* meta = PyTuple_GET_ITEM(result.get(), 0);
+            Ref full_name = getattr(meta, S.full_name);
+            if (!full_name) return {};
+            int named = truthy(full_name.get());
+            if (named < 0) return {};
+            if (named && !C.send_metric(B.external_function_metric.get(), full_name.get()))
+                return {};
+        }
+    }
+    return result;
+}
+
 PyObject* extract_function_metadata_impl(PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
     std::array<PyObject*, 4> a;
@@ -210,57 +269,155 @@ PyObject* extract_function_metadata_impl(PyObject* const* args, Py_ssize_t nargs
     int dont_cache = a[2] ? truthy(a[2]) : 0;
     int collect_signature = a[3] ? truthy(a[3]) : 1;
     if (is_external < 0 || dont_cache < 0 || collect_signature < 0) return nullptr;
-
-    Ref fn = Ref::borrow(a[0]);
-    // 1. A class stands for its constructor, unless that is object's.
-    if (PyType_Check(fn.get())) {
-        Ref init;
-        int own = class_has_own_init(fn.get(), &init);
-        if (own < 0) return nullptr;
-        if (own) fn = std::move(init);
-    }
-    // 2. Bound and class methods stand for their function.
-    {
-        Ref func = attr_or_none(fn.get(), S.func);
-        if (!func) return nullptr;
-        int t = truthy(func.get());
-        if (t < 0) return nullptr;
-        if (t) fn = std::move(func);
-    }
-    // 3. Readers take what the hooks stored.
-    if (dont_cache) {
-        if (PyObject* hit = cache_read(fn.get())) return Py_NewRef(hit);
-    }
-    // 4.-7.
-    Ref self = attr_or_none(fn.get(), S.self_const);
-    if (!self) return nullptr;
-    Ref code = attr_or_none(fn.get(), S.code_dunder);
-    if (!code) return nullptr;
-    Ref module = call(B.get_function_module.get(), fn.get(), self.get());
-    if (!module) return nullptr;
-    Ref result = is_external ? external_metadata(module.get(), fn.get())
-                             : user_metadata(module.get(), fn.get(), code.get(),
-                                             collect_signature != 0);
-    if (!result) return nullptr;
-    // 8.-9.
-    if (!dont_cache) {
-        if (!cache_store(fn.get(), result.get())) return nullptr;
-        if (is_external) {
-            PyObject* meta = PyTuple_GET_ITEM(result.get(), 0);
-            Ref full_name = getattr(meta, S.full_name);
-            if (!full_name) return nullptr;
-            int named = truthy(full_name.get());
-            if (named < 0) return nullptr;
-            if (named && !C.send_metric(B.external_function_metric.get(), full_name.get()))
-                return nullptr;
-        }
-    }
-    return result.release();
+    return extract(a[0], is_external, dont_cache, collect_signature).release();
 }
 
 PyObject* extract_function_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     return guarded([&] { return extract_function_metadata_impl(args, nargs, kwnames); });
+}
+
+// ------------------------------------------------------- call memo
+// The hooks ask for the metadata of the called function at every call.
+// Working it out runs the name, hash and signature helpers and makes a new
+// argspec, whose bytes then miss the signature cache. For a plain function
+// whose argspec holds plain values only, what the metadata is made from is
+// remembered per function and checked field by field at each call: a new
+// record is made from it, around the same argspec object.
+struct CallMemo {
+    PyObject* code = nullptr;  // the watched companion: its address is not reused
+    Ref module, qualname;      // held, so that identity stands for value
+    PyObject* kwdefaults = nullptr;
+    PyObject* annotations = nullptr;
+    PyObject* dict = nullptr;
+    unsigned long long kwdefaults_version = 0, annotations_version = 0, dict_version = 0;
+    Ref full_name, hash, filename, names, spec;
+    bool is_async = false;
+    Ref kept;  // the record the first call stored for readers
+};
+
+auto& call_memo = leak<WeakTable<CallMemo>>();
+
+// A dict read by the helpers: the same object in the same state. Version
+// tags are unique across dicts, so a new dict at an old address differs.
+unsigned long long state_of(PyObject* dict) {
+    return dict ? compat::dict_version(dict) : 1;
+}
+
+bool same_dict(PyObject* now, PyObject* kept, unsigned long long version) {
+    return now == kept && state_of(now) == version;
+}
+
+// The argspec's defaults are the function's own default values, which the
+// spec holds: identity of each says they are unchanged.
+bool same_defaults(PyObject* defaults, PyObject* spec) {
+    PyObject* kept = PyTuple_GET_ITEM(spec, 3);
+    if (kept == Py_None) return !defaults || PyTuple_GET_SIZE(defaults) == 0;
+    if (!defaults || !PyTuple_CheckExact(kept) || PyTuple_GET_SIZE(defaults) != PyTuple_GET_SIZE(kept))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kept); ++i)
+        if (PyTuple_GET_ITEM(defaults, i) != PyTuple_GET_ITEM(kept, i)) return false;
+    return true;
+}
+
+bool memo_holds(PyFunctionObject* f, const CallMemo& m) {
+    return f->func_code == m.code && f->func_module == m.module.get() &&
+           f->func_qualname == m.qualname.get() &&
+           same_dict(f->func_kwdefaults, m.kwdefaults, m.kwdefaults_version) &&
+           same_dict(f->func_annotations, m.annotations, m.annotations_version) &&
+           same_dict(f->func_dict, m.dict, m.dict_version) &&
+           same_defaults(f->func_defaults, m.spec.get());
+}
+
+// Names extract() reads through the function's own __dict__ before its type.
+bool shadows_lookups(PyObject* dict) {
+    if (!dict) return false;
+    if (!PyDict_CheckExact(dict)) return true;
+    for (PyObject* name : {S.func, S.self_const, S.signature_dunder, S.text_signature,
+                           S.partialmethod}) {
+        int has = PyDict_Contains(dict, name);
+        if (has != 0) {
+            if (has < 0) PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+Ref meta_field(PyObject* meta, PyObject* name) {
+    PyObject** dict = compat::instance_dict_ptr(meta);
+    PyObject* value = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+    if (!value) PyErr_Clear();
+    return Ref::borrow(value);
+}
+
+// Remembers what `meta`, just made for the plain function `fn`, was made
+// from, when it can stand for later calls. False only with an error set.
+bool remember_call(PyObject* fn, PyObject* meta) {
+    auto* f = reinterpret_cast<PyFunctionObject*>(fn);
+    if (Py_TYPE(meta) != reinterpret_cast<PyTypeObject*>(B.user_metadata_cls.get())) return true;
+    CallMemo m;
+    m.spec = meta_field(meta, S.function_signature);
+    m.module = meta_field(meta, S.module_name);
+    m.full_name = meta_field(meta, S.full_name);
+    m.hash = meta_field(meta, S.code_hash);
+    m.filename = meta_field(meta, S.full_path);
+    m.names = meta_field(meta, S.co_names);
+    Ref is_async = meta_field(meta, S.is_async);
+    if (!m.spec || Py_TYPE(m.spec.get()) != reinterpret_cast<PyTypeObject*>(B.argspec_cls.get()) ||
+        PyTuple_GET_SIZE(m.spec.get()) < 7 || !m.module || m.module.get() != f->func_module ||
+        !PyUnicode_CheckExact(m.module.get()) || !f->func_qualname ||
+        !PyUnicode_CheckExact(f->func_qualname) || !m.full_name || !m.hash || !m.filename ||
+        !m.names || !is_async || (is_async.get() != Py_True && is_async.get() != Py_False))
+        return true;
+    if (!signature_bytes::Cache::plain(m.spec.get()) || shadows_lookups(f->func_dict) ||
+        !same_defaults(f->func_defaults, m.spec.get()) ||
+        (f->func_kwdefaults && !PyDict_CheckExact(f->func_kwdefaults)) ||
+        (f->func_annotations && !PyDict_CheckExact(f->func_annotations)))
+        return true;
+    m.is_async = is_async.get() == Py_True;
+    m.code = f->func_code;
+    m.qualname = Ref::borrow(f->func_qualname);
+    m.kwdefaults = f->func_kwdefaults, m.kwdefaults_version = state_of(f->func_kwdefaults);
+    m.annotations = f->func_annotations, m.annotations_version = state_of(f->func_annotations);
+    m.dict = f->func_dict, m.dict_version = state_of(f->func_dict);
+    if (!m.kwdefaults_version || !m.annotations_version || !m.dict_version) return true;
+    m.kept = Ref::borrow(meta);
+    Ref watcher = call_memo.watch(m.code);  // may run code
+    if (!watcher) return !PyErr_Occurred();
+    auto* e = call_memo.ensure(fn);  // may run code
+    if (!e) return !PyErr_Occurred();
+    if (!memo_holds(f, m)) return true;  // changed meanwhile
+    Ref previous_watcher;
+    if (!call_memo.set_companion(fn, e, std::move(watcher), previous_watcher)) return false;
+    CallMemo previous = std::exchange(e->value, std::move(m));
+    return true;
+}
+
+// extract_function_metadata(fn) as the hooks call it.
+Ref metadata_for_call(PyObject* fn) {
+    if (Py_IS_TYPE(fn, &PyFunction_Type)) {
+        auto* f = reinterpret_cast<PyFunctionObject*>(fn);
+        auto* e = call_memo.find(fn);
+        if (e && e->companion && compat::weakref_target(e->companion.get()) == e->value.code &&
+            memo_holds(f, e->value)) {
+            // Copied out: making the record can run code that drops the entry.
+            CallMemo& m = e->value;
+            Ref module = m.module, full_name = m.full_name, hash = m.hash, filename = m.filename,
+                names = m.names, spec = m.spec, kept = m.kept;
+            bool is_async = m.is_async;
+            if (!cache_read(fn) && !cache_store(fn, kept.get())) return {};
+            return call(B.user_metadata_cls.get(), module.get(), full_name.get(), hash.get(),
+                        filename.get(), names.get(), spec.get(), is_async ? Py_True : Py_False);
+        }
+    }
+    Ref meta = extract(fn, false, false, true);
+    if (meta && Py_IS_TYPE(fn, &PyFunction_Type) && !remember_call(fn, meta.get())) return {};
+    return meta;
+}
+
+PyObject* py_metadata_for_call(PyObject*, PyObject* fn) {
+    return guarded([&] { return metadata_for_call(fn).release(); });
 }
 
 Params<2> external_params{"_extract_external_function_metadata", {"module", "function_obj"}, 2};
@@ -298,6 +455,9 @@ PyMethodDef introspector_methods[] = {
      "collect_signature=True)\n--\n\n"
      "Metadata of a callable: a UserFunctionMetadata, or for an external call the pair "
      "(ExternalFunctionMetadata, is_function_for_recording)."},
+    {"_metadata_for_call", reinterpret_cast<PyCFunction>(py_metadata_for_call), METH_O,
+     "_metadata_for_call(function_obj)\n--\n\n"
+     "extract_function_metadata(function_obj) as the recording hooks ask for it."},
     {"_extract_external_function_metadata", as_method(extract_external_function_metadata),
      METH_FASTCALL | METH_KEYWORDS,
      "_extract_external_function_metadata(module, function_obj)\n--\n\n"
@@ -331,6 +491,7 @@ bool bind(PyObject* module) {
                  import_attr("tarnwick_common.name_extractor", "get_function_full_name")) ||
         !bind_to(B.get_hash, import_attr("tarnwick_common.utils.hash", "get_hash")) ||
         !bind_to(B.get_signature, import_attr("tarnwick_common.utils.functions_data", "get_signature")) ||
+        !bind_to(B.argspec_cls, import_attr("inspect", "FullArgSpec")) ||
         !bind_to(co_coroutine, import_attr("inspect", "CO_COROUTINE")))
         return false;
     B.co_coroutine = PyLong_AsLong(co_coroutine.get());
@@ -374,7 +535,9 @@ bool add_introspector(PyObject* module) {
 }
 
 PyObject* init_module() {
-    if (!S.create() || !C.bind() || !cache.init("_forget_metadata")) return nullptr;
+    if (!S.create() || !C.bind() || !cache.init("_forget_metadata") ||
+        !call_memo.init("_forget_call_memo"))
+        return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !bind(module.get()) || !add_introspector(module.get())) return nullptr;
     return module.release();

@@ -41,6 +41,12 @@ public:
         return data;
     }
 
+    // Whether `spec` is made of plain values only (what an entry may hold).
+    static bool plain(PyObject* spec) {
+        std::vector<Seen> seen;
+        return walk(spec, seen);
+    }
+
 private:
     struct Seen {
         PyObject* obj;

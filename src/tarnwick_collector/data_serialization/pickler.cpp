@@ -566,7 +566,7 @@ Params<2> safe_pickle_params{"safe_pickle", {"obj", "object_wrapper"}, 1};
 // a nested dump) gets a pickler of its own.
 struct Reusable {
     Ref pickler;
-    Ref clear_memo, dump;  // its bound methods
+    Ref dump;  // its bound method
     Ref chunks;  // list receiving the writes
     Ref object_wrapper;  // the flag it was last given
     bool busy = false;
@@ -597,15 +597,14 @@ Ref joined(PyObject* chunks) {
     return empty ? Ref::steal(_PyBytes_Join(empty.get(), chunks)) : Ref();
 }
 
-// Past this many bytes written, a dump's memo table is replaced rather than
-// cleared: the C pickler never shrinks it, and clearing costs its whole
-// size at every later dump.
-constexpr Py_ssize_t MEMO_RESET_BYTES = 4096;
-
-bool empty_memo(PyObject* pickler, PyObject* clear_memo, Py_ssize_t written) {
-    if (written <= MEMO_RESET_BYTES) return bool(call(clear_memo));
-    Ref fresh = Ref::steal(PyDict_New());
-    return fresh && PyObject_SetAttr(pickler, S.memo, fresh.get()) == 0;
+// A dump's memo is replaced by a new one rather than cleared: the C pickler
+// never shrinks its table, and clearing costs the whole table (as large as
+// the largest dump so far) at every dump, a new one only what this dump
+// used. Made from an empty dict of ours, which nothing else sees.
+bool empty_memo(PyObject* pickler) {
+    static PyObject* const empty = PyDict_New();
+    if (!empty) return bool(PyErr_NoMemory());
+    return PyObject_SetAttr(pickler, S.memo, empty) == 0;
 }
 
 // Runs one dump into `chunks` and returns its bytes. The memo and the
@@ -618,17 +617,12 @@ struct TarnApi {
 };
 TarnApi* TP = nullptr;
 
-Ref dump_into(PyObject* pickler, PyObject* clear_memo, PyObject* dump, PyObject* chunks,
+Ref dump_into(PyObject* pickler, PyObject* dump, PyObject* chunks,
               PyObject* obj) {
     Ref done = dump ? call(dump, obj) : own(TP->dump_kept(pickler, obj));
     Ref data = done ? joined(chunks) : Ref();
-    Py_ssize_t written = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
-        PyObject* c = PyList_GET_ITEM(chunks, i);
-        if (PyBytes_Check(c)) written += PyBytes_GET_SIZE(c);
-    }
     HeldError failure;
-    bool emptied = empty_memo(pickler, clear_memo, written) &&
+    bool emptied = empty_memo(pickler) &&
                    PyList_SetSlice(chunks, 0, PY_SSIZE_T_MAX, nullptr) == 0;
     if (!data) {
         failure.restore();
@@ -638,9 +632,8 @@ Ref dump_into(PyObject* pickler, PyObject* clear_memo, PyObject* dump, PyObject*
 }
 
 Ref dump_with(PyObject* pickler, PyObject* chunks, PyObject* obj) {
-    Ref clear_memo = getattr(pickler, S.clear_memo);
-    Ref dump = clear_memo ? getattr(pickler, S.dump) : Ref();
-    return dump ? dump_into(pickler, clear_memo.get(), dump.get(), chunks, obj) : Ref();
+    Ref dump = getattr(pickler, S.dump);
+    return dump ? dump_into(pickler, dump.get(), chunks, obj) : Ref();
 }
 
 // Values written the same way every time (every call records an exception
@@ -701,18 +694,17 @@ Ref safe_pickle_fresh(PyObject* obj, PyObject* object_wrapper) {
         Ref chunks = Ref::steal(PyList_New(0));
         Ref file = chunks ? list_file(chunks) : Ref();
         Ref pickler = file ? make_pickler(object_wrapper, file.get()) : Ref();
-        Ref clear_memo = pickler ? getattr(pickler.get(), S.clear_memo) : Ref();
-        Ref dump = clear_memo ? getattr(pickler.get(), S.dump) : Ref();
+        Ref dump = pickler ? getattr(pickler.get(), S.dump) : Ref();
         if (!dump) return {};
         R.pickler = pickler, R.chunks = chunks, R.object_wrapper = Ref::borrow(object_wrapper);
-        R.clear_memo = clear_memo, R.dump = dump;
+        R.dump = dump;
     } else if (R.object_wrapper.get() != object_wrapper) {
         if (PyObject_SetAttr(R.pickler.get(), S.object_wrapper, object_wrapper) < 0) return {};
         R.object_wrapper = Ref::borrow(object_wrapper);
     }
-    Ref pickler = R.pickler, clear_memo = R.clear_memo, chunks = R.chunks;
+    Ref pickler = R.pickler, chunks = R.chunks;
     R.busy = true;
-    Ref data = dump_into(pickler.get(), clear_memo.get(), nullptr, chunks.get(), obj);
+    Ref data = dump_into(pickler.get(), nullptr, chunks.get(), obj);
     R.busy = false;
     return data;
 }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -47,11 +48,50 @@ struct Bound {
 };
 Bound& B = leak<Bound>();
 
+// Frames waiting for the sender. Grown without zeroing (each frame is
+// written whole right after) and handed back after a write, so that a busy
+// channel reuses the same memory instead of faulting in new pages.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(data_); }
+    void swap(Buffer& o) noexcept {
+        std::swap(data_, o.data_), std::swap(size_, o.size_), std::swap(cap_, o.cap_);
+    }
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return cap_; }
+    const char* data() const { return data_; }
+    void clear() { size_ = 0; }
+    // Room for `n` more bytes at the end; nullptr when out of memory.
+    char* extend(std::size_t n) {
+        if (cap_ - size_ < n) {
+            std::size_t want = cap_ ? cap_ : 4096;
+            while (want - size_ < n) want *= 2;
+            char* grown = static_cast<char*>(std::realloc(data_, want));
+            if (!grown) return nullptr;
+            data_ = grown, cap_ = want;
+        }
+        char* at = data_ + size_;
+        size_ += n;
+        return at;
+    }
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0, cap_ = 0;
+};
+
+// A written batch's memory is kept for the next one up to this size.
+constexpr std::size_t KEEP_BYTES = 16u << 20;
+
 struct Shared {
     std::mutex lock;
     std::condition_variable more;  // the sender waits for frames
     std::condition_variable room;  // a full buffer's senders wait for room
-    std::vector<char> buf;
+    Buffer buf;
+    Buffer spare;  // the last batch written, emptied, for the next one
     std::size_t messages = 0, bytes = 0;
     bool closing = false, congested = false, writer_waiting = false;
     // Bytes the sender has written so far: a full buffer's senders wait as
@@ -207,9 +247,11 @@ PyObject* Channel_send(PyObject* self, PyObject* arg) {
             Py_RETURN_NONE;
         }
     }
-    std::size_t at = s.buf.size();
-    s.buf.resize(at + frame);
-    char* out = s.buf.data() + at;
+    char* out = s.buf.extend(frame);
+    if (!out) {
+        ++c->dropped_full;
+        Py_RETURN_NONE;
+    }
     put_le(out, size, 4);
     std::uint64_t bits;
     std::memcpy(&bits, &sent, sizeof bits);
@@ -249,7 +291,7 @@ PyObject* Channel_pump(PyObject* self, PyObject* args) {
     int fd;
     double period;
     if (!PyArg_ParseTuple(args, "id:pump", &fd, &period)) return nullptr;
-    std::vector<char> batch;
+    Buffer batch;
     std::size_t count = 0;
     bool stop = false, written = true;
     bool dead = c->dead;
@@ -263,6 +305,7 @@ PyObject* Channel_pump(PyObject* self, PyObject* args) {
             s.writer_waiting = false;
         }
         batch.swap(s.buf);
+        s.buf.swap(s.spare);
         count = s.messages;
         stop = s.closing;
         s.messages = s.bytes = 0;
@@ -271,6 +314,11 @@ PyObject* Channel_pump(PyObject* self, PyObject* args) {
     }
     if (count && !dead) written = write_all(fd, batch.data(), batch.size(), s.progress);
     if (count && dead) written = false;
+    batch.clear();
+    if (batch.capacity() <= KEEP_BYTES) {
+        std::lock_guard<std::mutex> held(s.lock);
+        if (!s.spare.capacity()) s.spare.swap(batch);
+    }
     Py_END_ALLOW_THREADS
     if (!written) c->dead = true;
     return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(count), written ? Py_True : Py_False,

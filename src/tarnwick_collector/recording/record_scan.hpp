@@ -49,6 +49,14 @@ struct Edge {
 inline bool valid_utf8(const unsigned char* p, std::size_t n) {
     std::size_t i = 0;
     while (i < n) {
+        // Names and keys are ASCII: eight bytes at a time while they are.
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= n) break;
         unsigned char c = p[i];
         if (c < 0x80) {
             ++i;

@@ -11,15 +11,20 @@ does not load is still stored, without a name.
 
 import json
 import os
+import select
 import signal
 import sys
+import time
 
 from tarnwick_collector.recording import safe_load, store
-from tarnwick_collector.recording.channel import HEADER
 from tarnwick_collector.recording.opscan import describe_call as scan_call
 from tarnwick_collector.recording.store_writer import Writer
 
 _CHUNK = 1 << 20
+# Input quiet for this long (seconds) ends a transaction.
+_IDLE = 0.01
+# ... and no transaction stays open longer than this.
+_MAX_OPEN = 0.5
 
 
 def describe_call(data):
@@ -111,6 +116,10 @@ def _plain(value):
 
 def frames(read):
     """Split the byte stream from ``read(n)`` into (sent, thread, data) frames."""
+    # Here, not at import: the channel's module brings sockets and
+    # subprocesses, which a writer never needs.
+    from tarnwick_collector.recording.channel import HEADER
+
     buf = bytearray()
     head = HEADER.size
     while True:
@@ -144,14 +153,30 @@ def main(argv):
     sink = Writer(path, kind, store.BUSY_MS,
                   describe_call if kind == "data" else _describe_metric)
     fd = sys.stdin.fileno()
+    opened = None  # when the oldest uncommitted chunk came
     while True:
         chunk = os.read(fd, _CHUNK)
         if not chunk:
             break
         sink.feed(chunk)
-        if len(chunk) < _CHUNK:
+        now = time.monotonic()
+        if opened is None:
+            opened = now
+        # A read returns at most what the socket holds: the input is idle
+        # only when nothing more comes for a moment. Committing at every
+        # short read would write the same pages to the log again and again;
+        # a steady trickle is still committed every _MAX_OPEN seconds.
+        if (len(chunk) < _CHUNK and not _more_soon(fd)) or now - opened >= _MAX_OPEN:
             sink.commit()
+            opened = None
     sink.close()
+
+
+def _more_soon(fd):
+    try:
+        return bool(select.select([fd], [], [], _IDLE)[0])
+    except (OSError, ValueError):
+        return False
 
 
 if __name__ == "__main__":
