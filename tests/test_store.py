@@ -90,6 +90,31 @@ def test_full_buffer_drops_instead_of_blocking(db):
     assert stats.dropped_full > 0
 
 
+def test_a_slow_writer_loses_nothing(tmp_path, db):
+    # A writer that takes its input slowly but steadily: a full buffer waits
+    # for it, so that what is recorded does not depend on how busy it is.
+    got = tmp_path / "got"
+    slow = [sys.executable, "-c", textwrap.dedent(f"""
+        import sys, time
+        n = 0
+        while True:
+            chunk = sys.stdin.buffer.read(4096)
+            if not chunk:
+                break
+            n += len(chunk)
+            time.sleep(0.005)
+        open({str(got)!r}, "w").write(str(n))
+    """)]
+    # A batch takes the reader longer than `wait`; it never stops reading.
+    data = MessageChannel("data", db, register_atexit=False, max_messages=500, max_bytes=1 << 20,
+                          wait=0.3, command=slow).start()
+    for _ in range(2000):
+        data.send_message(b"x" * 1000)
+    stats = data.close(timeout=30)
+    assert stats.dropped_full == 0 and stats.accepted == 2000
+    assert int(got.read_text()) >= 2000 * 1000
+
+
 FLUSH_SCRIPT = textwrap.dedent("""
     import signal, sys
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)

@@ -268,8 +268,10 @@ PyObject* Channel_send(PyObject* self, PyObject* arg) {
 
 // Writes all of it, retrying short writes; false when the writer is gone.
 bool write_all(int fd, const char* p, std::size_t n, std::atomic<std::uint64_t>& progress) {
+    // In pieces, so that `progress` moves while a slow reader drains a large batch.
+    constexpr std::size_t PIECE = 64 << 10;
     while (n) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        ssize_t w = ::send(fd, p, n < PIECE ? n : PIECE, MSG_NOSIGNAL);
         if (w < 0) {
             if (errno == EINTR) continue;
             return false;
