@@ -261,4 +261,27 @@ bool add_stand_ins(PyObject* module);
 Ref callable_full_name(PyObject* obj);
 bool raise_problematic(PyTypeObject* t, const char* why);
 
+
+// ------------------------------------------- shared by pickler.cpp and pickler_module.cpp
+inline constexpr const char* MODULE = "tarnwick_collector.data_serialization.pickler";
+
+// The base pickler's dump for a pickler only this module sees (NULL
+// `dump`): its dispatcher stays armed between dumps.
+struct TarnApi {
+    PyObject* (*dump_kept)(PyObject* pickler, PyObject* obj);
+};
+extern TarnApi* TP;
+
+// Values written the same way every time: their bytes, made once.
+struct Constants {
+    Ref none, yes, no, empty_tuple, empty_dict, none_type;
+    Ref builtins;  // the builtins module
+    unsigned long long modules_version = 0, builtins_version = 0;
+};
+extern Constants& K;
+
+extern PyMethodDef module_functions[], entry_functions[], wrap_methods[], safe_pickler_methods[],
+    safe_pickler_static[], helpers_functions[];
+extern PyModuleDef module_def;
+
 }  // namespace safe_pickler
