@@ -369,6 +369,25 @@ struct Arguments {
     }
 };
 
+// A backend's data kept in `code`'s extra slot (an Info with `code` and
+// `generation`), made on first sight. `stale` when it is new or from an
+// earlier session and must be filled again. NULL with an error set.
+template <class Info>
+Info* code_extra(PyObject* code, Py_ssize_t index, std::uint64_t generation, bool& stale) {
+    void* extra = nullptr;
+    if (compat::code_get_extra(code, index, &extra) < 0) return nullptr;
+    auto* info = static_cast<Info*>(extra);
+    stale = !info || info->generation != generation;
+    if (info) return info;
+    info = new Info();
+    info->code = code;
+    if (compat::code_set_extra(code, index, info) < 0) {
+        delete info;
+        return nullptr;
+    }
+    return info;
+}
+
 // What the Python side says of a code object: `kind` 0 when it is not
 // project code, else its kind, with its table rows (a list, held in `rows`)
 // unless it is skipped. False with an error set.

@@ -87,18 +87,9 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
 // The info of `code` for this session, made on first sight. NULL with an
 // error set on failure.
 CodeInfo* code_info(PyObject* code) {
-    void* extra = nullptr;
-    if (compat::code_get_extra(code, M.extra_index, &extra) < 0) return nullptr;
-    auto* info = static_cast<CodeInfo*>(extra);
-    if (info && info->generation == M.generation) return info;
-    if (!info) {
-        info = new CodeInfo();
-        info->code = code;
-        if (compat::code_set_extra(code, M.extra_index, info) < 0) {
-            delete info;
-            return nullptr;
-        }
-    }
+    bool stale = false;
+    auto* info = code_extra<CodeInfo>(code, M.extra_index, M.generation, stale);
+    if (!info || !stale) return info;
     // (Re)built for this session: another session may see other project files.
     M.with_local_events.erase(info);
     info->generation = M.generation;

@@ -104,18 +104,9 @@ bool fill_table(CodeInfo& info, PyObject* rows) {
 // The info of `code` for this session, made on first sight. NULL with an
 // error set on failure.
 CodeInfo* code_info(PyObject* code) {
-    void* extra = nullptr;
-    if (compat::code_get_extra(code, T.extra_index, &extra) < 0) return nullptr;
-    auto* info = static_cast<CodeInfo*>(extra);
-    if (info && info->generation == T.generation) return info;
-    if (!info) {
-        info = new CodeInfo();
-        info->code = code;
-        if (compat::code_set_extra(code, T.extra_index, info) < 0) {
-            delete info;
-            return nullptr;
-        }
-    }
+    bool stale = false;
+    auto* info = code_extra<CodeInfo>(code, T.extra_index, T.generation, stale);
+    if (!info || !stale) return info;
     // (Re)built for this session: another session may see other project files.
     info->generation = T.generation;
     info->kind = 0;
