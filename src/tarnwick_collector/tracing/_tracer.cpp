@@ -337,8 +337,7 @@ int on_trace(PyObject* obj, PyFrameObject* f, int what, PyObject* arg) {
         switch (what) {
             case PyTrace_CALL: {
                 frames::set_trace_lines(f, false);
-                PyThreadState* ts = PyThreadState_Get();
-                if (!T.c_by_call && ts->c_profilefunc != on_profile) {
+                if (!T.c_by_call && PyThreadState_Get()->c_profilefunc != on_profile) {
                     displaced("the program set its own profile function (sys.setprofile)");
                     return 0;
                 }

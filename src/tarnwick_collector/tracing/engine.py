@@ -8,9 +8,14 @@ KeyboardInterrupt and SystemExit.
 """
 
 import inspect
+import itertools
 import os
 
 NoneType = type(None)
+
+# Numbers the starts of the native backends: their per-code tables and call
+# counts are kept for a start with the same number (the same tracer again).
+sessions = itertools.count(1)
 
 RECORD = 1   # a plain function: one record per call
 INLINE = 2   # generators, coroutines, comprehensions: part of whoever drives them
@@ -120,3 +125,19 @@ class Engine:
                 not filename.startswith("<") and os.path.abspath(filename) in files)
             self._files[filename] = hit
         return hit
+
+
+class Probe:
+    __slots__ = ("x",)
+
+
+def probe_target(probe):
+    """What a backend runs at start to check its frame reads: its argument
+    is a Probe, and the object of its attribute load is that argument."""
+    return probe.x
+
+
+def new_probe():
+    probe = Probe()
+    probe.x = 1
+    return probe

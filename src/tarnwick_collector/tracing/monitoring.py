@@ -7,12 +7,12 @@ function of a frame that C code started when the frame itself does not
 name it.
 """
 
-import itertools
 import sys
 
 from tarnwick_collector.tracing import static
 from tarnwick_collector.tracing.bytecode import M_ATTR, monitor_table
-from tarnwick_collector.tracing.engine import SKIP, NullHooks, code_kind
+from tarnwick_collector.tracing.engine import (SKIP, NullHooks, code_kind, new_probe,
+                                               probe_target, sessions)
 from tarnwick_collector.tracing.resolve import FunctionFinder
 
 try:
@@ -20,28 +20,13 @@ try:
 except ImportError:  # pragma: no cover - a build without the module
     _monitor = None
 
-_sessions = itertools.count(1)
-
-_STAT_FIELDS = ("user_calls", "records", "not_recorded", "unresolved", "capped",
-                "external_calls", "external_records", "globals", "attrs", "attrs_unknown",
-                "c_results_unknown", "internal_errors")
-
-
 def available():
     return (_monitor is not None and bool(_monitor.AVAILABLE)
             and hasattr(sys, "monitoring") and sys.implementation.name == "cpython")
 
 
-class _Probe:
-    __slots__ = ("x",)
-
-
-def _probe_target(probe):
-    return probe.x
-
-
 def _probe_load():
-    for row in monitor_table(_probe_target.__code__):
+    for row in monitor_table(probe_target.__code__):
         if row[1] == M_ATTR:
             return row[0], row[3]
     return -1, 0
@@ -59,7 +44,7 @@ class MonitoringBackend:
         self.tool_id = None
         self.active = False
         self.finder = FunctionFinder()
-        self.session = next(_sessions)
+        self.session = next(sessions)
         self._stopped = None
 
     # -- what the native side asks
@@ -91,13 +76,12 @@ class MonitoringBackend:
             return
         engine = self.engine
         hooks = None if engine.hooks is NullHooks else engine.hooks
-        probe = _Probe()
-        probe.x = 1
+        probe = new_probe()
         offset, depth = _probe_load()
         self.tool_id, self.peek = _monitor.start(
             hooks, self._build, self._find, static.getattr_static, static.MISSING,
             static.UNKNOWN, NullHooks.TOKEN, engine.max_calls, self.use_peek,
-            _probe_target, probe, offset, depth, self.session)
+            probe_target, probe, offset, depth, self.session)
         self._stopped = None
         self.active = True
 
@@ -131,9 +115,4 @@ class MonitoringBackend:
 
     def sync_stats(self):
         """Copies the native counters into the engine's Stats."""
-        counts = _monitor.stats()
-        stats = self.engine.stats
-        for name in _STAT_FIELDS:
-            setattr(stats, name, counts[name])
-        stats.hook_errors = dict(counts["hook_errors"])
-        return stats
+        return self.engine.stats.update(_monitor.stats())

@@ -6,13 +6,13 @@ its load table is (``bytecode.load_table``), finds the function of a frame
 that nothing named, and puts threading's hooks in place for new threads.
 """
 
-import itertools
 import sys
 import threading
 
 from tarnwick_collector.tracing import static
 from tarnwick_collector.tracing.bytecode import ATTR, CALL, load_table
-from tarnwick_collector.tracing.engine import SKIP, NullHooks, code_kind
+from tarnwick_collector.tracing.engine import (SKIP, NullHooks, code_kind, new_probe,
+                                               probe_target, sessions)
 from tarnwick_collector.tracing.resolve import FunctionFinder
 
 try:
@@ -20,22 +20,12 @@ try:
 except ImportError:  # pragma: no cover - a build without the module
     _tracer = None
 
-_sessions = itertools.count(1)
-
 def available():
     return _tracer is not None and bool(_tracer.AVAILABLE) and sys.implementation.name == "cpython"
 
 
-class _Probe:
-    __slots__ = ("x",)
-
-
-def _probe_target(probe):
-    return probe.x
-
-
 def _probe_offset():
-    for offset, load in load_table(_probe_target.__code__).items():
+    for offset, load in load_table(probe_target.__code__).items():
         if load.kind == ATTR:
             return offset
     return -1
@@ -66,7 +56,7 @@ class SetTraceBackend:
         self.active = False
         self._reason = None
         self.finder = FunctionFinder()
-        self.session = next(_sessions)
+        self.session = next(sessions)
         self._objects = None
         self._saved = None
 
@@ -102,13 +92,12 @@ class SetTraceBackend:
             return
         engine = self.engine
         hooks = None if engine.hooks is NullHooks else engine.hooks
-        probe = _Probe()
-        probe.x = 1
+        probe = new_probe()
         self._saved = (threading.gettrace(), threading.getprofile())
         trace, profile, self.peek = _tracer.start(
             hooks, self._build, self._find, static.getattr_static, static.MISSING,
             static.UNKNOWN, NullHooks.TOKEN, engine.max_calls, self.use_peek,
-            _probe_target, probe, _probe_offset(), self.session, self._detach_thread)
+            probe_target, probe, _probe_offset(), self.session, self._detach_thread)
         self._objects = (trace, profile)
         self._reason = None
         self.active = True
