@@ -70,11 +70,6 @@ class Tracer:
         return self.engine.stats
 
     @property
-    def stopped_reason(self):
-        """None, or why recording stopped early (the program took over tracing)."""
-        return getattr(self.backend, "stopped_reason", None)
-
-    @property
     def active(self):
         return self.backend.active and self.stopped_reason is None
 
