@@ -88,6 +88,7 @@ def generate(path, gigabytes):
     conn.commit()
     conn.execute("PRAGMA journal_mode = DELETE")
     conn.close()
+    store.add_indexes(path)
     return calls
 
 

@@ -55,6 +55,7 @@ def craft(path, rows, summary=True, meta=None):
                 "calls": len(rows), "external_calls": 0, "seconds": 0.5, "dropped": {}}),))
     conn.commit()
     conn.close()
+    store.add_indexes(path)  # as the writers leave a finished recording
     return path
 
 
@@ -309,16 +310,30 @@ def test_filters_use_the_index_and_work_without_it(tmp_path):
                 (("function", "pkg.mod.run"),): [1, 4], (("thread", "A"),): [1, 3, 5, 6],
                 (("function", "run"), ("thread", "A")): [1, 6],
                 (("function", "run"), ("limit", 2)): [1, 2], (("function", "un"),): []}
+    def index_used():
+        rec = store.Recording(path)
+        try:
+            return rec.indexed
+        finally:
+            rec.close()
+
+    def change(sql):
+        conn = sqlite3.connect(path)
+        conn.execute(sql)
+        conn.commit()
+        conn.close()
+
+    # The stats index, an older file's index of the name alone, no index.
+    assert index_used() == "calls_stats"
     for query, want in expected.items():
         assert ids(**dict(query)) == want, query
-    conn = sqlite3.connect(path)
-    conn.execute("DROP INDEX calls_function")
-    conn.execute("DROP INDEX calls_stats")
-    conn.commit()
-    conn.close()
-    rec = store.Recording(path)
-    assert rec.indexed is None
-    rec.close()
+    change("CREATE INDEX calls_function ON calls (function)")
+    assert index_used() == "calls_function"
+    for query, want in expected.items():
+        assert ids(**dict(query)) == want, query
+    change("DROP INDEX calls_function")
+    change("DROP INDEX calls_stats")
+    assert index_used() is None
     for query, want in expected.items():
         assert ids(**dict(query)) == want, query
     status, out, _ = tarnwick("show", path, "--function", "nothing")

@@ -87,6 +87,44 @@ def test_metrics_are_described_once_per_distinct_message(db):
     assert rows[1][2:] == ("w\ufffdx", 50)  # undecodable thread names are replaced
 
 
+def test_repeated_metrics_keep_their_bytes_once_and_read_back_whole(db, tmp_path):
+    from tarnwick_collector.configs.collector_settings import CollectorSettings
+    from tarnwick_collector.data_collection.metrics import LimitFailure, LimitReasons
+
+    def message(name):
+        return CollectorSettings.serializer.serialize(LimitFailure(
+            "t", "p", "3", "0", name, LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
+
+    big = message("m." + "x" * 5000)  # too large to keep: stored in its row
+    sent = [message("m.f"), message("m.g"), big] * 40
+    # An older file: its metrics table has no shared messages.
+    old = str(tmp_path / "old.db")
+    conn = sqlite3.connect(old)
+    conn.executescript(store.SCHEMA.replace("data BLOB,\n    message INTEGER", "data BLOB NOT NULL")
+                       .replace("CREATE TABLE IF NOT EXISTS metric_messages", "CREATE TABLE x"))
+    conn.execute("INSERT INTO meta VALUES ('format', ?)", (store.FORMAT,))
+    conn.commit()
+    conn.close()
+    for path in (db, old):
+        w = Writer(path, "metrics", 1000, writer._describe_metric)
+        for cut in range(0, len(sent), 7):
+            w.feed(b"".join(frame(m) for m in sent[cut:cut + 7]))
+            w.commit()
+        w.close()
+        rec = store.Recording(path)
+        try:
+            rows = list(rec.metrics())
+        finally:
+            rec.close()
+        assert [r[5] for r in rows] == sent
+        assert [r[1] for r in rows] == ["LimitFailure"] * len(sent)
+    conn = sqlite3.connect(db)
+    shared = conn.execute("SELECT COUNT(*) FROM metric_messages").fetchone()[0]
+    inline = conn.execute("SELECT COUNT(*) FROM metrics WHERE data IS NOT NULL").fetchone()[0]
+    conn.close()
+    assert (shared, inline) == (2, 40)
+
+
 def test_a_failing_describer_stops_the_writer_with_its_error(db):
     def broken(data):
         raise RuntimeError("describer broke")
@@ -110,8 +148,14 @@ def test_the_writer_process_commits_when_its_input_goes_idle(db):
             break
         time.sleep(0.05)
     assert [r[0] for r in calls(db)] == ["m.plain"]
+    rec = store.Recording(db)
+    assert rec.indexed is None  # the index is made when the stream ends
+    rec.close()
     proc.stdin.close()
     assert proc.wait(30) == 0
+    rec = store.Recording(db)
+    assert rec.indexed == "calls_stats" and "metrics_kind" not in str(rec.indexes)
+    rec.close()
 
 
 def test_a_steady_trickle_is_committed_before_the_input_ends(db):

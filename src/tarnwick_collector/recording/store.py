@@ -3,8 +3,10 @@
 Tables: ``meta`` (key/value text about the run), ``calls`` (one row per
 call record: the function's full name, the thread, the time it was sent, the
 number of its external calls, the record's bytes and their length) and
-``metrics`` (kind, detail, time, bytes). Files written before ``size`` and
-the indexes existed are still read. Two writer
+``metrics`` (kind, detail, time, and the message's bytes: in
+``metric_messages``, stored once for all the metrics that are the same
+message, or in the row itself). Files written before ``size``, the indexes
+or ``metric_messages`` existed are still read. Two writer
 processes share the file, so it is in WAL mode with a generous busy timeout.
 """
 
@@ -13,7 +15,8 @@ import os
 import sqlite3
 
 FORMAT = "tarnwick-recording"
-VERSION = "1"
+# 2: metric messages stored once in metric_messages.
+VERSION = "2"
 BUSY_MS = 30000
 
 SCHEMA = """
@@ -24,8 +27,8 @@ CREATE TABLE IF NOT EXISTS calls (
     thread TEXT,
     sent REAL,
     external_calls INTEGER,
-    data BLOB NOT NULL,
-    size INTEGER
+    size INTEGER,
+    data BLOB NOT NULL
 );
 CREATE TABLE IF NOT EXISTS metrics (
     id INTEGER PRIMARY KEY,
@@ -33,13 +36,23 @@ CREATE TABLE IF NOT EXISTS metrics (
     detail TEXT,
     thread TEXT,
     sent REAL,
-    data BLOB NOT NULL
+    data BLOB,
+    message INTEGER
 );
-CREATE INDEX IF NOT EXISTS calls_function ON calls (function);
--- What stats reads, without touching the records themselves.
-CREATE INDEX IF NOT EXISTS calls_stats ON calls (function, thread, external_calls, size);
-CREATE INDEX IF NOT EXISTS metrics_kind ON metrics (kind, detail);
+CREATE TABLE IF NOT EXISTS metric_messages (id INTEGER PRIMARY KEY, data BLOB NOT NULL);
 """
+
+# Made by each writer once its stream has ended: built from the finished
+# table they cost a fraction of keeping them up to date row by row (the
+# columns they cover come before a record's bytes, which are not read). A
+# file whose writer did not finish lacks them; the readers do without.
+INDEXES = {
+    # What stats reads, without touching the records themselves; the
+    # filters by function use it too.
+    "data": "CREATE INDEX IF NOT EXISTS calls_stats ON calls "
+            "(function, thread, external_calls, size)",
+    "metrics": "CREATE INDEX IF NOT EXISTS metrics_kind ON metrics (kind, detail)",
+}
 
 
 class RecordingError(Exception):
@@ -69,6 +82,15 @@ def create(path, meta=None):
         values = {"format": FORMAT, "version": VERSION}
         values.update(meta or {})
         set_meta(conn, values)
+    finally:
+        conn.close()
+
+
+def add_indexes(path, streams=("data", "metrics")):
+    conn = connect(path)
+    try:
+        for stream in streams:
+            conn.execute(INDEXES[stream])
     finally:
         conn.close()
 
@@ -166,10 +188,15 @@ class Recording:
         self.columns = {r[1] for r in self._query("PRAGMA table_info(calls)")}
         self.indexes = self._indexes()
         self.indexed = self._by_function = None
-        for name, columns in self.indexes.items():
-            if columns == ["function"]:
-                self.indexed = name
-                self._by_function = f"INDEXED BY {_quote_id(name)}"
+        # Older files have an index of the function alone; any index that
+        # starts with it serves.
+        by_function = sorted((len(cols), name) for name, cols in self.indexes.items()
+                             if cols[:1] == ["function"])
+        if by_function:
+            self.indexed = by_function[0][1]
+            self._by_function = f"INDEXED BY {_quote_id(self.indexed)}"
+        self._metric_messages = ("metric_messages" in tables and "message" in {
+            r[1] for r in self._query("PRAGMA table_info(metrics)")})
 
     def _read_meta(self):
         rows = self.conn.execute(
@@ -275,7 +302,8 @@ class Recording:
         return found
 
     def _ids_of(self, wanted):
-        # Within one name the index is in id order; several names are merged.
+        # One name's ids in order (sorted by SQLite unless the index is of
+        # the name alone); several names are merged.
         import heapq
 
         names = self.function_names(wanted)
@@ -295,7 +323,12 @@ class Recording:
                 yield row[0]
 
     def metrics(self):
-        return self._rows("SELECT id, kind, detail, thread, sent, data FROM metrics ORDER BY id")
+        """(id, kind, detail, thread, sent, data) of the metrics in the order stored."""
+        if not self._metric_messages:
+            return self._rows("SELECT id, kind, detail, thread, sent, data FROM metrics ORDER BY id")
+        return self._rows(
+            "SELECT m.id, m.kind, m.detail, m.thread, m.sent, COALESCE(m.data, mm.data) "
+            "FROM metrics m LEFT JOIN metric_messages mm ON mm.id = m.message ORDER BY m.id")
 
     def counts(self):
         try:

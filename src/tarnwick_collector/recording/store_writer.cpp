@@ -80,28 +80,45 @@ bool text_of(PyObject* s, Text& out) {
     return true;
 }
 
+// What a metric message is stored as: its kind and detail, and the row of
+// metric_messages that holds its bytes once for every metric it is (0: not
+// stored yet).
+struct Metric {
+    Text kind, detail;
+    sqlite3_int64 message = 0;
+};
+
 struct Writer {
     PyObject_HEAD
     sqlite3* db;
     sqlite3_stmt* insert;
+    sqlite3_stmt* insert_message;  // null: the file has no metric_messages
     Stream stream;
     bool in_tx;
     std::size_t tx_rows, tx_bytes;
     std::string* pending;  // bytes of an incomplete frame
     PyObject* describe;    // the Python describer (owned)
-    ByBytes<std::pair<Text, Text>>* metric_cache;
+    ByBytes<Metric>* metric_cache;
     // The cache's last two hits (every call sends the same two metrics):
     // compared before the whole message is hashed. Nodes of the cache,
     // which never drops one.
-    const std::pair<const std::string, std::pair<Text, Text>>* recent[2];
+    std::pair<const std::string, Metric>* recent[2];
     int recent_next;
     ByBytes<Text>* thread_names;
     long long stored;
     Text* name;  // the data row's function name, kept until its insert
-    std::pair<Text, Text>* metric_spare;  // a metric's texts when the cache is full
+    Metric* metric_spare;  // a metric's texts when the cache is full
 };
 
+void forget_messages(Writer* w) {
+    // A failed statement may have rolled the transaction back: rows of
+    // metric_messages it made are gone with it.
+    if (w->metric_cache)
+        for (auto& entry : *w->metric_cache) entry.second.message = 0;
+}
+
 bool sqlite_failed(Writer* w, const char* what) {
+    forget_messages(w);
     PyErr_Format(PyExc_RuntimeError, "recording store: %s: %s", what,
                  w->db ? sqlite3_errmsg(w->db) : "no database");
     return false;
@@ -111,6 +128,7 @@ bool exec(Writer* w, const char* sql) {
     char* err = nullptr;
     int rc = sqlite3_exec(w->db, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
+        forget_messages(w);
         PyErr_Format(PyExc_RuntimeError, "recording store: %s: %s", sql,
                      err ? err : sqlite3_errstr(rc));
         sqlite3_free(err);
@@ -207,16 +225,30 @@ bool store_call(Writer* w, const char* data, std::size_t n, const Text& thread, 
     return rc == SQLITE_OK || sqlite_failed(w, "bind");
 }
 
+// The row of metric_messages holding `data`, stored at its first use.
+bool message_row(Writer* w, Metric& m, const char* data, std::size_t n) {
+    if (m.message) return true;
+    sqlite3_stmt* st = w->insert_message;
+    int rc = sqlite3_bind_blob64(st, 1, data, n, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (rc != SQLITE_DONE) return sqlite_failed(w, "insert message");
+    m.message = sqlite3_last_insert_rowid(w->db);
+    return true;
+}
+
 bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread, double sent) {
     // Most metrics are byte-for-byte repeats (every call sends the same two).
-    const std::pair<Text, Text>* found = nullptr;
+    Metric* found = nullptr;
+    bool cached = true;
     for (auto* r : w->recent)
         if (r && r->first.size() == n && std::memcmp(r->first.data(), data, n) == 0)
             found = &r->second;
     if (!found) {
         auto it = w->metric_cache->find(std::string_view(data, n));
         if (it == w->metric_cache->end()) {
-            std::pair<Text, Text> described;
+            Metric described;
             Ref bytes = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(n)));
             Ref pair = bytes ? call(w->describe, bytes.get()) : Ref();
             if (!pair) return false;
@@ -224,11 +256,12 @@ bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread
                 PyErr_SetString(PyExc_TypeError, "describe_metric must return a pair");
                 return false;
             }
-            if (!text_of(PyTuple_GET_ITEM(pair.get(), 0), described.first) ||
-                !text_of(PyTuple_GET_ITEM(pair.get(), 1), described.second))
+            if (!text_of(PyTuple_GET_ITEM(pair.get(), 0), described.kind) ||
+                !text_of(PyTuple_GET_ITEM(pair.get(), 1), described.detail))
                 return false;
             if (w->metric_cache->size() >= METRIC_CACHE || n > METRIC_BYTES) {
                 found = &(*w->metric_spare = std::move(described));
+                cached = false;
             } else {
                 it = w->metric_cache->emplace(std::string(data, n), std::move(described)).first;
             }
@@ -239,12 +272,19 @@ bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread
             w->recent_next ^= 1;
         }
     }
+    // A repeated message is stored once; a row keeps the bytes of one that
+    // is not kept (too large, or too many kinds).
+    bool shared = cached && w->insert_message;
+    if (shared && !message_row(w, *found, data, n)) return false;
     sqlite3_stmt* st = w->insert;
-    if (!bind_text(w, 1, found->first) || !bind_text(w, 2, found->second) ||
+    if (!bind_text(w, 1, found->kind) || !bind_text(w, 2, found->detail) ||
         !bind_text(w, 3, thread))
         return false;
     int rc = sqlite3_bind_double(st, 4, sent);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_blob64(st, 5, data, n, SQLITE_STATIC);
+    if (rc == SQLITE_OK)
+        rc = shared ? sqlite3_bind_null(st, 5) : sqlite3_bind_blob64(st, 5, data, n, SQLITE_STATIC);
+    if (rc == SQLITE_OK && w->insert_message)
+        rc = shared ? sqlite3_bind_int64(st, 6, found->message) : sqlite3_bind_null(st, 6);
     return rc == SQLITE_OK || sqlite_failed(w, "bind");
 }
 
@@ -305,10 +345,10 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* w = reinterpret_cast<Writer*>(type->tp_alloc(type, 0));
     if (!w) return nullptr;
     w->pending = new (std::nothrow) std::string();
-    w->metric_cache = new (std::nothrow) ByBytes<std::pair<Text, Text>>();
+    w->metric_cache = new (std::nothrow) ByBytes<Metric>();
     w->thread_names = new (std::nothrow) ByBytes<Text>();
     w->name = new (std::nothrow) Text();
-    w->metric_spare = new (std::nothrow) std::pair<Text, Text>();
+    w->metric_spare = new (std::nothrow) Metric();
     if (!w->pending || !w->metric_cache || !w->thread_names || !w->name || !w->metric_spare) {
         Py_DECREF(w);
         return PyErr_NoMemory();
@@ -318,7 +358,8 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void close_db(Writer* w) {
     if (w->insert) sqlite3_finalize(w->insert);
-    w->insert = nullptr;
+    if (w->insert_message) sqlite3_finalize(w->insert_message);
+    w->insert = w->insert_message = nullptr;
     if (w->db) sqlite3_close_v2(w->db);
     w->db = nullptr;
 }
@@ -389,7 +430,21 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         close_db(w);
         return -1;
     }
-    if (sqlite3_prepare_v2(w->db, sql, -1, &w->insert, nullptr) != SQLITE_OK) {
+    if (w->stream == Stream::metrics) {
+        // Files made before metric_messages existed keep every message in its row.
+        const char* shared =
+            "INSERT INTO metrics (kind, detail, thread, sent, data, message) "
+            "VALUES (?, ?, ?, ?, ?, ?)";
+        if (sqlite3_prepare_v2(w->db, "INSERT INTO metric_messages (data) VALUES (?)", -1,
+                               &w->insert_message, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(w->db, shared, -1, &w->insert, nullptr) == SQLITE_OK)
+            sql = nullptr;
+        if (sql) {
+            sqlite3_finalize(w->insert_message);
+            w->insert_message = nullptr;
+        }
+    }
+    if (sql && sqlite3_prepare_v2(w->db, sql, -1, &w->insert, nullptr) != SQLITE_OK) {
         sqlite_failed(w, "prepare");
         close_db(w);
         return -1;

@@ -170,6 +170,7 @@ def main(argv):
             sink.commit()
             opened = None
     sink.close()
+    store.add_indexes(path, (kind,))
 
 
 def _more_soon(fd):
