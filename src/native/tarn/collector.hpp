@@ -43,8 +43,10 @@ public:
     // CollectorSettings.serializer.serialize(obj, object_wrapper=False)
     Ref serialize_unwrapped(PyObject* obj) const {
         Ref ser = setting(s.serializer);
-        if (!ser) return {};
-        PyObject* argv[] = {ser.get(), obj, Py_False};
+        return ser ? serialize_unwrapped_by(ser.get(), obj) : Ref();
+    }
+    Ref serialize_unwrapped_by(PyObject* ser, PyObject* obj) const {
+        PyObject* argv[] = {ser, obj, Py_False};
         return Ref::steal(PyObject_VectorcallMethod(s.serialize, argv, 2, no_wrapper_kw_.get()));
     }
 

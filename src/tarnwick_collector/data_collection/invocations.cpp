@@ -3,6 +3,7 @@
 #include "tarn/collector.hpp"
 
 #include "signature_bytes.hpp"
+#include "value_bytes.hpp"
 
 using namespace tarn;
 
@@ -41,8 +42,13 @@ bool set(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value) == 0;
 }
 
+// The serializer's bytes for `value`; with the collector's own serializer,
+// written directly where they can be (value_bytes.hpp).
 bool set_serialized(PyObject* self, PyObject* name, PyObject* value) {
-    Ref data = C.serialize_unwrapped(value);
+    Ref ser = C.setting(C.s.serializer);
+    if (!ser) return false;
+    auto pickled = [&] { return C.serialize_unwrapped_by(ser.get(), value); };
+    Ref data = C.own_serializer(ser.get()) ? value_bytes::write(value, pickled) : pickled();
     return data && set(self, name, data.get());
 }
 
@@ -228,11 +234,23 @@ bool add_imports(PyObject* module) {
     return add_to_module(module, "CollectorSettings", Ref::borrow(C.settings()));
 }
 
+PyObject* value_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+    if (!no_args("_value_bytes_stats", nargs, kw)) return nullptr;
+    const value_bytes::Stats& st = value_bytes::stats();
+    return Py_BuildValue("{sKsKsKsK}", "direct", st.direct, "pickler", st.pickler, "checked",
+                         st.checked, "differed", st.differed);
+}
+
+PyMethodDef module_methods[] = {
+    {"_value_bytes_stats", as_method(value_bytes_stats), METH_FASTCALL | METH_KEYWORDS,
+     "How many values were written directly, left to the pickler, and checked."},
+    {}};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "invocations",
-                          "Call and metadata records.", -1, nullptr};
+                          "Call and metadata records.", -1, module_methods};
 
 PyObject* init_module() {
-    if (!S.create() || !C.bind() || !SIGNATURES.bind()) return nullptr;
+    if (!S.create() || !C.bind() || !SIGNATURES.bind() || !value_bytes::bind()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !add_imports(module.get())) return nullptr;
     Ref fm, efm, ufm, fc, efc, ufc;
