@@ -52,6 +52,9 @@ public:
         ++used_;
         held_.push_back(Ref::borrow(obj));
     }
+    // An index used by an object the pickler makes and drops as it writes
+    // (the names of the interpreter's own classes): never referred to again.
+    void skip() { ++next_; }
     // Drops what the memo holds (the caller holds the value itself).
     void release() {
         for (Ref& r : held_) r.reset();
@@ -187,6 +190,19 @@ protected:
         }
         if (!sized('\x8c', 'X', '\x8d', data, static_cast<std::size_t>(n))) return false;
         memoize(obj);
+        return true;
+    }
+    // A string the pickler makes anew where it writes it.
+    bool save_fresh_str(PyObject* obj) {
+        Py_ssize_t n;
+        const char* data = PyUnicode_AsUTF8AndSize(obj, &n);
+        if (!data) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!sized('\x8c', 'X', '\x8d', data, static_cast<std::size_t>(n))) return false;
+        op('\x94');
+        memo_.skip();
         return true;
     }
     bool save_tuple(PyObject* obj, int depth) {

@@ -27,29 +27,48 @@ namespace {
     X(klass, "__class__")                     \
     X(new_, "__new__")                        \
     X(dict_, "__dict__")                      \
+    X(name_, "__name__")                      \
+    X(qualname, "__qualname__")               \
+    X(value_, "_value_")                      \
     X(module, "__module__")
 TARN_STRING_TABLE(Strings, VALUE_STRINGS);
 
 Strings S;
 
+// How the instances of a class are written here.
+enum class Kind : std::uint8_t {
+    none,      // left to the pickler
+    plain,     // class by name, NEWOBJ, the __dict__ as state
+    reduced,   // what the standard library's own C __reduce__ gives
+    function,  // what the safe pickler's reduce_function gives
+    member,    // an enum member: its class by name called with its value
+};
+
 // What is known of one class at one version of it. The class itself is
 // not held: the version tag, which no other class ever gets, says whether
 // an entry is still about the class at that address.
-struct Plain {
+struct Entry {
     unsigned int version = 0;
-    bool plain = false;
+    Kind kind = Kind::none;
     bool verified = false;  // a value with it was compared at this version
     bool differed = false;  // ... and its bytes differed: left to the pickler
-    Ref module_name, name;  // copies, for the lookups by name
+    Ref module_name, name;  // copies, for the lookups by name (plain classes)
     unsigned long long modules_version = 0, module_version = 0;
 };
 
 constexpr std::size_t MAX_CLASSES = 10000;
 
 struct State {
-    std::unordered_map<PyTypeObject*, Plain> classes;
+    std::unordered_map<PyTypeObject*, Entry> classes;
     Ref dispatch_table;      // copyreg's, which the pickler consults too
     Ref extension_registry;  // a class registered there is written as EXT
+    Ref object_reduce_ex;    // object.__reduce_ex__
+    Ref four;
+    // The safe pickler's, bound at first use (it imports this module's
+    // package): _function_reduction(obj) and _is_function_type(type).
+    Ref reduce_function, is_obj_function;
+    Ref loadclass;  // what reduce_function's values call, written by name
+    Entry loadclass_names;
     Stats stats;
     bool busy = false;
 };
@@ -58,8 +77,10 @@ State& G = leak<State>();
 bool own_dict_is_plain(PyTypeObject* t) {
     PyObject* dict = t->tp_dict;
     if (!dict || !PyDict_CheckExact(dict)) return false;
+    // A class attribute __name__ makes the pickler look its instances up
+    // among the values it rebuilds by name.
     for (PyObject* key : {S.slots, S.reduce, S.reduce_ex, S.getstate, S.setstate, S.getnewargs,
-                          S.getnewargs_ex, S.getattr_, S.getattribute, S.klass, S.new_}) {
+                          S.getnewargs_ex, S.getattr_, S.getattribute, S.klass, S.new_, S.name_}) {
         if (PyDict_GetItemWithError(dict, key)) return false;
         if (PyErr_Occurred()) return false;
     }
@@ -69,7 +90,7 @@ bool own_dict_is_plain(PyTypeObject* t) {
 
 // A class of the program whose instances pickle as object.__reduce_ex__(4)
 // makes them, reading nothing but their __dict__.
-bool is_plain(PyTypeObject* t, Plain& p) {
+bool is_plain(PyTypeObject* t, Entry& p) {
     if (Py_TYPE(t) != &PyType_Type || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
         t->tp_itemsize != 0 || t->tp_dictoffset == 0 ||
         t->tp_getattro != PyObject_GenericGetAttr)
@@ -100,9 +121,9 @@ bool is_plain(PyTypeObject* t, Plain& p) {
     return p.name && p.module_name;
 }
 
-// The class is what its module holds under its name (dict version tags say
+// `target` is what its module holds under its name (dict version tags say
 // when to read again).
-bool found_by_name(PyTypeObject* t, Plain& p) {
+bool found_by_name(PyObject* target, Entry& p) {
     PyObject* modules = PyImport_GetModuleDict();
     unsigned long long mv = compat::dict_version(modules);
     if (mv && mv == p.modules_version) {
@@ -115,7 +136,7 @@ bool found_by_name(PyTypeObject* t, Plain& p) {
     PyObject* found = module && PyModule_Check(module)
                           ? PyDict_GetItemWithError(PyModule_GetDict(module), p.name.get())
                           : nullptr;
-    if (found != reinterpret_cast<PyObject*>(t)) {
+    if (found != target) {
         p.modules_version = 0;
         return false;
     }
@@ -124,7 +145,98 @@ bool found_by_name(PyTypeObject* t, Plain& p) {
     return true;
 }
 
-Plain* plain_entry(PyTypeObject* t) {
+// Copies of a standard library class's (or function's) module and name.
+bool copy_names(PyObject* target, Entry& p) {
+    Ref module = getattr(target, S.module), name = getattr(target, S.qualname);
+    if (!module || !name || !PyUnicode_CheckExact(module.get()) ||
+        !PyUnicode_CheckExact(name.get()) ||
+        PyUnicode_FindChar(name.get(), '.', 0, PY_SSIZE_T_MAX, 1) != -1)
+        return false;
+    p.module_name = Ref::steal(PyUnicode_FromObject(module.get()));
+    p.name = Ref::steal(PyUnicode_FromObject(name.get()));
+    return p.module_name && p.name;
+}
+
+// The standard library's values whose own C __reduce__ is their pickling:
+// decimals, dates and times (looked up where imported; nothing is imported
+// for this).
+bool is_reduced_type(PyTypeObject* t) {
+    static const char* const names[][2] = {{"decimal", "Decimal"}, {"datetime", "date"},
+                                           {"datetime", "datetime"}, {"datetime", "time"},
+                                           {"datetime", "timedelta"}};
+    PyObject* modules = PyImport_GetModuleDict();
+    for (const auto& [module_name, name] : names) {
+        PyObject* module = PyDict_GetItemString(modules, module_name);
+        PyObject* found = module && PyModule_Check(module)
+                              ? PyDict_GetItemString(PyModule_GetDict(module), name)
+                              : nullptr;
+        if (found == reinterpret_cast<PyObject*>(t)) return true;
+    }
+    return false;
+}
+
+bool bind_pickler() {
+    if (G.reduce_function) return true;
+    Ref pickler = imp_module("tarnwick_collector.data_serialization.pickler");
+    if (!pickler) return false;
+    G.is_obj_function = attr_of(pickler, "_is_function_type");
+    G.reduce_function = G.is_obj_function ? attr_of(pickler, "_function_reduction") : Ref();
+    G.loadclass = G.reduce_function ? import_attr("jsonpickle.unpickler", "loadclass") : Ref();
+    if (!G.loadclass || !copy_names(G.loadclass.get(), G.loadclass_names)) {
+        G.reduce_function.reset();
+        return false;
+    }
+    return true;
+}
+
+// Enum.__reduce_ex__ where the enum module is imported (nothing is
+// imported for this), and the metaclass of enums.
+PyObject* enum_reduce_ex(PyTypeObject*& meta) {
+    PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "enum");
+    if (!module || !PyModule_Check(module)) return nullptr;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* base = PyDict_GetItemString(dict, "Enum");
+    PyObject* m = PyDict_GetItemString(dict, "EnumMeta");
+    if (!base || !PyType_Check(base) || !m || !PyType_Check(m)) return nullptr;
+    meta = reinterpret_cast<PyTypeObject*>(m);
+    PyObject* base_dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+    return base_dict ? PyDict_GetItemWithError(base_dict, S.reduce_ex) : nullptr;
+}
+
+// A class of enum members pickled by Enum's own __reduce_ex__: (its class,
+// (its value,)).
+bool is_enum_class(PyTypeObject* t) {
+    PyTypeObject* meta = nullptr;
+    PyObject* reduce_ex = enum_reduce_ex(meta);
+    if (!reduce_ex || Py_TYPE(t) != meta || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        compat::type_lookup(t, S.reduce_ex) != reduce_ex ||
+        t->tp_getattro != PyObject_GenericGetAttr || t->tp_dictoffset == 0)
+        return false;
+    // Reading the member's __dict__ and class runs nothing of the program's.
+    PyObject* mro = t->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (!dict || !PyDict_CheckExact(dict)) return false;
+        for (PyObject* key : {S.getattr_, S.getattribute, S.klass, S.name_}) {
+            if (PyDict_GetItemWithError(dict, key) || PyErr_Occurred()) return false;
+        }
+    }
+    return true;
+}
+
+Kind kind_of(PyTypeObject* t, Entry& p) {
+    if (is_reduced_type(t)) return copy_names(reinterpret_cast<PyObject*>(t), p) ? Kind::reduced : Kind::none;
+    if (t == &PyMethod_Type || t == &PyFunction_Type || t == &PyCFunction_Type) {
+        if (!bind_pickler()) return Kind::none;
+        Ref yes = call(G.is_obj_function.get(), reinterpret_cast<PyObject*>(t));
+        return yes && yes.get() == Py_True ? Kind::function : Kind::none;
+    }
+    if (is_enum_class(t)) return copy_names(reinterpret_cast<PyObject*>(t), p) ? Kind::member : Kind::none;
+    return is_plain(t, p) ? Kind::plain : Kind::none;
+}
+
+Entry* entry_for(PyTypeObject* t) {
     unsigned int version = compat::type_version(t);
     if (!version) {
         // A lookup gives a class a valid version tag where it has none yet.
@@ -135,18 +247,18 @@ Plain* plain_entry(PyTypeObject* t) {
     auto it = G.classes.find(t);
     if (it == G.classes.end() || it->second.version != version) {
         if (it == G.classes.end() && G.classes.size() >= MAX_CLASSES) G.classes.clear();
-        Plain fresh;
+        Entry fresh;
         fresh.version = version;
-        fresh.plain = is_plain(t, fresh);
+        fresh.kind = kind_of(t, fresh);
         PyErr_Clear();
         // The checks read dicts only, but a class changed meanwhile is not
         // the class they checked.
         if (compat::type_version(t) != version) return nullptr;
         it = G.classes.insert_or_assign(t, std::move(fresh)).first;
     }
-    Plain& p = it->second;
-    if (!p.plain || p.differed) return nullptr;
-    if (!found_by_name(t, p)) {
+    Entry& p = it->second;
+    if (p.kind == Kind::none || p.differed) return nullptr;
+    if (p.kind != Kind::function && !found_by_name(reinterpret_cast<PyObject*>(t), p)) {
         PyErr_Clear();
         return nullptr;
     }
@@ -158,35 +270,131 @@ public:
     std::vector<PyTypeObject*> unverified;
 
 private:
-    bool save_class(PyTypeObject* t, Plain& p, int depth) {
-        PyObject* cls = reinterpret_cast<PyObject*>(t);
-        if (memo_get(cls)) return true;
-        // The very strings the pickler writes (a string seen again is a
-        // memo reference, by identity).
-        Ref module = Ref::borrow(PyDict_GetItemWithError(t->tp_dict, S.module));
-        Ref name = Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname);
-        if (!module || !name || !save(module.get(), depth) || !save(name.get(), depth)) return false;
+    // A class or function by name, as the pickler writes it: its module and
+    // qualified name (the very strings it writes, since a string seen again
+    // is a memo reference by identity; the interpreter makes new ones for
+    // its own classes), STACK_GLOBAL.
+    bool save_global(PyObject* target, const Entry& names, bool own_strings, int depth) {
+        if (memo_get(target)) return true;
+        if (own_strings) {
+            if (!save_fresh_str(names.module_name.get()) || !save_fresh_str(names.name.get()))
+                return false;
+        } else {
+            Ref module = getattr(target, S.module), name = getattr(target, S.qualname);
+            if (!module || !name || !save(module.get(), depth) || !save(name.get(), depth))
+                return false;
+        }
         op('\x93');
-        memoize(cls);
-        if (!p.verified) unverified.push_back(t);
+        memoize(target);
         return true;
     }
-    bool save_other(PyObject* obj, int depth) override {
-        PyTypeObject* t = Py_TYPE(obj);
-        Plain* p = plain_entry(t);
-        if (!p) return false;
+    void note(PyTypeObject* t, const Entry& e) {
+        if (!e.verified) unverified.push_back(t);
+    }
+    bool save_plain(PyObject* obj, PyTypeObject* t, Entry& p, int depth) {
         PyObject* own = PyDict_GetItemWithError(G.dispatch_table.get(), reinterpret_cast<PyObject*>(t));
         if (own || PyErr_Occurred()) return false;
         Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
         // An empty __dict__ is no state from 3.11 on: left to the pickler.
         if (!dict || !PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) == 0) return false;
         // The class may have changed while the dict was made.
-        if (compat::type_version(t) != p->version || !save_class(t, *p, depth)) return false;
+        if (compat::type_version(t) != p.version ||
+            !save_global(reinterpret_cast<PyObject*>(t), p, false, depth))
+            return false;
+        note(t, p);
         op(')'), op('\x81');
         memoize(obj);
         if (!save_dict(dict.get(), depth, true)) return false;
         op('b');
         return true;
+    }
+    // (callable, args) as the pickler writes a reduce value: the callable,
+    // the arguments, REDUCE, the object memoized.
+    bool save_reduce_value(PyObject* obj, PyTypeObject* t, Entry& p, PyObject* rv, int depth) {
+        if (!PyTuple_CheckExact(rv) || PyTuple_GET_SIZE(rv) != 2) return false;
+        Ref callable = Ref::borrow(PyTuple_GET_ITEM(rv, 0));
+        Ref args = Ref::borrow(PyTuple_GET_ITEM(rv, 1));
+        if (!PyTuple_CheckExact(args.get())) return false;
+        if (callable.get() == G.loadclass.get()) {
+            if (!found_by_name(callable.get(), G.loadclass_names) ||
+                !save_global(callable.get(), G.loadclass_names, false, depth))
+                return false;
+        } else {
+            // A value of the standard library rebuilt by its own class.
+            if (p.kind != Kind::reduced || callable.get() != reinterpret_cast<PyObject*>(t) ||
+                !save_global(callable.get(), p, !(t->tp_flags & Py_TPFLAGS_HEAPTYPE), depth))
+                return false;
+        }
+        if (!save(args.get(), depth)) return false;
+        std::uint32_t index;
+        if (memo_.find(obj, index)) return false;  // reached again through its arguments
+        op('R');
+        memoize(obj);
+        return true;
+    }
+    bool save_reduced(PyObject* obj, PyTypeObject* t, Entry& p, int depth) {
+        // What object.__reduce_ex__(4) calls: the class's own __reduce_ex__,
+        // else its __reduce__; both the standard library's C methods.
+        Ref reduce_ex = Ref::borrow(compat::type_lookup(t, S.reduce_ex));
+        Ref rv;
+        if (reduce_ex && reduce_ex.get() != G.object_reduce_ex.get()) {
+            if (Py_TYPE(reduce_ex.get()) != &PyMethodDescr_Type) return false;
+            rv = call(reduce_ex.get(), obj, G.four.get());
+        } else {
+            Ref reduce = Ref::borrow(compat::type_lookup(t, S.reduce));
+            if (!reduce || Py_TYPE(reduce.get()) != &PyMethodDescr_Type) return false;
+            rv = call(reduce.get(), obj);
+        }
+        if (!rv || compat::type_version(t) != p.version) return false;
+        note(t, p);
+        return save_reduce_value(obj, t, p, rv.get(), depth);
+    }
+    bool save_function(PyObject* obj, PyTypeObject* t, Entry& p, int depth) {
+        Ref rv = call(G.reduce_function.get(), obj);
+        if (!rv || rv.get() == Py_NotImplemented) return false;
+        note(t, p);
+        return save_reduce_value(obj, t, p, rv.get(), depth);
+    }
+    bool save_member(PyObject* obj, PyTypeObject* t, Entry& p, int depth) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict || !PyDict_CheckExact(dict.get())) return false;
+        Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), S.value_));
+        if (!value || compat::type_version(t) != p.version ||
+            !save_global(reinterpret_cast<PyObject*>(t), p, false, depth))
+            return false;
+        note(t, p);
+        // The arguments are a tuple made for the call: written and dropped.
+        if (!save(value.get(), depth)) return false;
+        op('\x85'), op('\x94');
+        memo_.skip();
+        std::uint32_t index;
+        if (memo_.find(obj, index)) return false;
+        op('R');
+        memoize(obj);
+        return true;
+    }
+    // A class as a value: by name, where its instances are written here too.
+    bool save_class_value(PyObject* cls, int depth) {
+        if (memo_get(cls)) return true;
+        auto* t = reinterpret_cast<PyTypeObject*>(cls);
+        Entry* p = entry_for(t);
+        if (!p || p->kind != Kind::plain || !save_global(cls, *p, false, depth)) return false;
+        note(t, *p);
+        return true;
+    }
+    bool save_other(PyObject* obj, int depth) override {
+        PyTypeObject* t = Py_TYPE(obj);
+        if (t == &PyType_Type) return save_class_value(obj, depth);
+        Entry* p = entry_for(t);
+        if (!p) return false;
+        switch (p->kind) {
+        case Kind::plain: return save_plain(obj, t, *p, depth);
+        case Kind::reduced: return save_reduced(obj, t, *p, depth);
+        case Kind::function: return save_function(obj, t, *p, depth);
+        case Kind::member: return save_member(obj, t, *p, depth);
+        case Kind::none: break;
+        }
+        return false;
     }
 };
 
@@ -206,6 +414,10 @@ bool bind() {
     G.dispatch_table = Ref::steal(PyObject_GetAttrString(copyreg.get(), "dispatch_table"));
     G.extension_registry = Ref::steal(PyObject_GetAttrString(copyreg.get(), "_extension_registry"));
     if (!G.dispatch_table || !G.extension_registry) return false;
+    Ref object_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    G.object_reduce_ex = getattr(object_type.get(), S.reduce_ex);
+    G.four = Ref::steal(PyLong_FromLong(4));
+    if (!G.object_reduce_ex || !G.four) return false;
     if (!PyDict_Check(G.dispatch_table.get())) {
         PyErr_SetString(PyExc_ImportError, "copyreg.dispatch_table is not a dict");
         return false;

@@ -713,7 +713,26 @@ PyObject* py_safe_pickle_loads(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// For the direct writer of values (data_collection/value_bytes.cpp): the
+// same answers the dispatch gives, for the types it writes as functions.
+PyObject* py_is_function_type(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(type_params, args, nargs, kw, [](auto& a) {
+        if (!PyType_Check(a[0]) || B.plain_types.count(as_type(a[0]))) return Ref::borrow(Py_False);
+        int fn = is_function_type(as_type(a[0]));
+        return fn < 0 ? Ref() : Ref::borrow(fn ? Py_True : Py_False);
+    });
+}
+
+PyObject* py_function_reduction(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return with_args(obj_params, args, nargs, kw,
+                     [](auto& a) { return reduce_function_impl(a[0]); });
+}
+
 PyMethodDef module_functions[] = {
+    {"_is_function_type", as_method(py_is_function_type), FK,
+     "Whether the safe pickler writes values of this type as functions."},
+    {"_function_reduction", as_method(py_function_reduction), FK,
+     "The safe pickler's reduce value for a function, method or builtin."},
     {"is_classmethod", as_method(py_is_classmethod), FK, nullptr},
     {"wrap_object", as_method(py_wrap_object), FK, nullptr},
     {"wrap_module", as_method(py_wrap_module), FK, nullptr},
