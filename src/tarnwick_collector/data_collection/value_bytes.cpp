@@ -52,7 +52,11 @@ struct Entry {
     Kind kind = Kind::none;
     bool verified = false;  // a value with it was compared at this version
     bool differed = false;  // ... and its bytes differed: left to the pickler
-    Ref module_name, name;  // copies, for the lookups by name (plain classes)
+    // For the lookups by name; for the interpreter's own classes also what
+    // is written: the very object each time where its getter hands out one
+    // (an interned module name), else a copy, written as a new string.
+    Ref module_name, name;
+    bool module_shared = false, name_shared = false;
     unsigned long long modules_version = 0, module_version = 0;
 };
 
@@ -145,16 +149,19 @@ bool found_by_name(PyObject* target, Entry& p) {
     return true;
 }
 
-// Copies of a standard library class's (or function's) module and name.
+// A standard library class's (or function's) module and name.
+bool copy_name(PyObject* target, PyObject* attr, Ref& out, bool& shared) {
+    Ref first = getattr(target, attr), again = first ? getattr(target, attr) : Ref();
+    if (!again || !PyUnicode_CheckExact(first.get())) return false;
+    shared = first.get() == again.get();
+    out = shared ? first : Ref::steal(PyUnicode_FromObject(first.get()));
+    return bool(out);
+}
+
 bool copy_names(PyObject* target, Entry& p) {
-    Ref module = getattr(target, S.module), name = getattr(target, S.qualname);
-    if (!module || !name || !PyUnicode_CheckExact(module.get()) ||
-        !PyUnicode_CheckExact(name.get()) ||
-        PyUnicode_FindChar(name.get(), '.', 0, PY_SSIZE_T_MAX, 1) != -1)
-        return false;
-    p.module_name = Ref::steal(PyUnicode_FromObject(module.get()));
-    p.name = Ref::steal(PyUnicode_FromObject(name.get()));
-    return p.module_name && p.name;
+    return copy_name(target, S.module, p.module_name, p.module_shared) &&
+           copy_name(target, S.qualname, p.name, p.name_shared) &&
+           PyUnicode_FindChar(p.name.get(), '.', 0, PY_SSIZE_T_MAX, 1) == -1;
 }
 
 // The standard library's values whose own C __reduce__ is their pickling:
@@ -277,7 +284,10 @@ private:
     bool save_global(PyObject* target, const Entry& names, bool own_strings, int depth) {
         if (memo_get(target)) return true;
         if (own_strings) {
-            if (!save_fresh_str(names.module_name.get()) || !save_fresh_str(names.name.get()))
+            PyObject* module = names.module_name.get();
+            PyObject* name = names.name.get();
+            if (!(names.module_shared ? save(module, depth) : save_fresh_str(module)) ||
+                !(names.name_shared ? save(name, depth) : save_fresh_str(name)))
                 return false;
         } else {
             Ref module = getattr(target, S.module), name = getattr(target, S.qualname);
