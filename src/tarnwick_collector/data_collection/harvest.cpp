@@ -2,6 +2,7 @@
 // return, external calls, global and attribute loads. Every failure of the
 // system's own becomes an unrecorded call plus one metric.
 #include "harvest_state.hpp"
+#include "value_bytes.hpp"
 
 namespace harvest {
 
@@ -197,6 +198,13 @@ PyObject* record_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyOb
                          st.checked, "off", st.off ? Py_True : Py_False);
 }
 
+PyObject* value_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
+    if (!no_args("_value_bytes_stats", nargs, kw)) return nullptr;
+    const value_bytes::Stats& st = value_bytes::stats();
+    return Py_BuildValue("{sKsKsKsK}", "direct", st.direct, "pickler", st.pickler, "checked",
+                         st.checked, "differed", st.differed);
+}
+
 PyObject* set_size_guard_limit(PyObject*, PyObject* value) {
     double limit = PyFloat_AsDouble(value);
     if (limit == -1.0 && PyErr_Occurred()) return nullptr;
@@ -302,7 +310,12 @@ bool finish_user_call(PyObject* ret_val, PyObject* record, PyObject* cur_exc, Re
     Ref used = filter_globals(collected.get(), name.get());
     if (!used) return false;
     if (used.get() == Py_None) return true;
-    Ref globals_data = C.serialize(used.get());
+    // Written directly where the values allow it (value_bytes.hpp).
+    Ref ser = C.setting(C.s.serializer);
+    if (!ser) return false;
+    auto pickled = [&] { return call_method(ser.get(), C.s.serialize, used.get()); };
+    Ref globals_data =
+        C.own_serializer(ser.get()) ? value_bytes::write(used.get(), pickled, true) : pickled();
     if (!globals_data || PyObject_SetAttr(record, S.globals, globals_data.get()) < 0) return false;
     if (!call_method(record, S.add_execption, exc.get())) return false;
     int big = is_size_too_big_impl(ret_val);
@@ -418,6 +431,7 @@ PyMethodDef functions[] = {
     {"_size_guard_pympler_safe", as_method(size_guard_pympler_safe), FK, nullptr},
     {"_size_guard_stats", as_method(size_guard_stats), FK, nullptr},
     {"_record_bytes_stats", as_method(record_bytes_stats), FK, nullptr},
+    {"_value_bytes_stats", as_method(value_bytes_stats), FK, nullptr},
     {"_set_size_guard_limit", set_size_guard_limit, METH_O, nullptr},
     {"create_size_too_big_metric", as_method(create_size_too_big_metric), FK, nullptr},
     {"get_exc_value", as_method(get_exc_value), FK,
@@ -542,6 +556,7 @@ PyObject* init_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !bind(module.get()) || !size_guard::init() ||
         !record_bytes::bind(imp_module("tarnwick_collector.data_collection.invocations").get()) ||
+        !value_bytes::bind() ||
         !followed.init("_forget_followed"))
         return nullptr;
     return module.release();

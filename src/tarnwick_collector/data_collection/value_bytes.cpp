@@ -42,6 +42,7 @@ enum class Kind : std::uint8_t {
     reduced,   // what the standard library's own C __reduce__ gives
     function,  // what the safe pickler's reduce_function gives
     member,    // an enum member: its class by name called with its value
+    module,    // a module: the safe pickler's wrap_module called with its name
 };
 
 // What is known of one class at one version of it. The class itself is
@@ -64,6 +65,8 @@ constexpr std::size_t MAX_CLASSES = 10000;
 
 struct State {
     std::unordered_map<PyTypeObject*, Entry> classes;
+    // Classes as values (written by name), whatever their instances are.
+    std::unordered_map<PyTypeObject*, Entry> class_values;
     Ref dispatch_table;      // copyreg's, which the pickler consults too
     Ref extension_registry;  // a class registered there is written as EXT
     Ref object_reduce_ex;    // object.__reduce_ex__
@@ -73,6 +76,10 @@ struct State {
     Ref reduce_function, is_obj_function;
     Ref loadclass;  // what reduce_function's values call, written by name
     Entry loadclass_names;
+    Ref wrap_module;
+    // With the object wrapper on, an object whose attributes the recorded
+    // code used is written as those attributes: left to the pickler.
+    Ref used_attributes;
     Stats stats;
     bool busy = false;
 };
@@ -189,7 +196,10 @@ bool bind_pickler() {
     G.is_obj_function = attr_of(pickler, "_is_function_type");
     G.reduce_function = G.is_obj_function ? attr_of(pickler, "_function_reduction") : Ref();
     G.loadclass = G.reduce_function ? import_attr("jsonpickle.unpickler", "loadclass") : Ref();
-    if (!G.loadclass || !copy_names(G.loadclass.get(), G.loadclass_names)) {
+    G.wrap_module = G.loadclass ? attr_of(pickler, "wrap_module") : Ref();
+    G.used_attributes = G.wrap_module ? import_attr(
+        "tarnwick_collector.data_collection.used_attributes_collector", "used_attributes") : Ref();
+    if (!G.used_attributes || !copy_names(G.loadclass.get(), G.loadclass_names)) {
         G.reduce_function.reset();
         return false;
     }
@@ -239,8 +249,38 @@ Kind kind_of(PyTypeObject* t, Entry& p) {
         Ref yes = call(G.is_obj_function.get(), reinterpret_cast<PyObject*>(t));
         return yes && yes.get() == Py_True ? Kind::function : Kind::none;
     }
+    if (t == &PyModule_Type) return bind_pickler() ? Kind::module : Kind::none;
     if (is_enum_class(t)) return copy_names(reinterpret_cast<PyObject*>(t), p) ? Kind::member : Kind::none;
     return is_plain(t, p) ? Kind::plain : Kind::none;
+}
+
+// A class of metaclass `type` as a value: by its module and name.
+Entry* class_value_entry(PyTypeObject* t) {
+    if (Py_TYPE(t) != &PyType_Type) return nullptr;
+    unsigned int version = compat::type_version(t);
+    if (!version) {
+        (void)compat::type_lookup(t, S.module);
+        version = compat::type_version(t);
+        if (!version) return nullptr;
+    }
+    auto it = G.class_values.find(t);
+    if (it == G.class_values.end() || it->second.version != version) {
+        if (it == G.class_values.end() && G.class_values.size() >= MAX_CLASSES)
+            G.class_values.clear();
+        Entry fresh;
+        fresh.version = version;
+        fresh.kind = copy_names(reinterpret_cast<PyObject*>(t), fresh) ? Kind::plain : Kind::none;
+        PyErr_Clear();
+        if (compat::type_version(t) != version) return nullptr;
+        it = G.class_values.insert_or_assign(t, std::move(fresh)).first;
+    }
+    Entry& p = it->second;
+    if (p.kind == Kind::none || p.differed) return nullptr;
+    if (!found_by_name(reinterpret_cast<PyObject*>(t), p)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return &p;
 }
 
 Entry* entry_for(PyTypeObject* t) {
@@ -265,7 +305,7 @@ Entry* entry_for(PyTypeObject* t) {
     }
     Entry& p = it->second;
     if (p.kind == Kind::none || p.differed) return nullptr;
-    if (p.kind != Kind::function && !found_by_name(reinterpret_cast<PyObject*>(t), p)) {
+    if (p.kind != Kind::function && p.kind != Kind::module && !found_by_name(reinterpret_cast<PyObject*>(t), p)) {
         PyErr_Clear();
         return nullptr;
     }
@@ -274,9 +314,21 @@ Entry* entry_for(PyTypeObject* t) {
 
 class ValueWriter : public pickle_writer::Writer {
 public:
-    std::vector<PyTypeObject*> unverified;
+    // Entries written with that are not checked yet: (class, as a value).
+    std::vector<std::pair<PyTypeObject*, bool>> unverified;
+    bool wrapped = false;  // the safe pickler's object wrapper is on
 
 private:
+    // Whether the wrapper writes `obj` as the attributes the recorded code
+    // used (or cannot be asked without running code).
+    bool used_by_recording(PyObject* obj) {
+        if (!wrapped) return false;
+        if (!bind_pickler() || !PyDict_CheckExact(G.used_attributes.get())) return true;
+        Ref id = Ref::steal(PyLong_FromVoidPtr(obj));
+        if (!id) return true;
+        PyObject* used = PyDict_GetItemWithError(G.used_attributes.get(), id.get());
+        return PyErr_Occurred() || (used && used != Py_None);
+    }
     // A class or function by name, as the pickler writes it: its module and
     // qualified name (the very strings it writes, since a string seen again
     // is a memo reference by identity; the interpreter makes new ones for
@@ -298,8 +350,8 @@ private:
         memoize(target);
         return true;
     }
-    void note(PyTypeObject* t, const Entry& e) {
-        if (!e.verified) unverified.push_back(t);
+    void note(PyTypeObject* t, const Entry& e, bool class_value = false) {
+        if (!e.verified) unverified.emplace_back(t, class_value);
     }
     bool save_plain(PyObject* obj, PyTypeObject* t, Entry& p, int depth) {
         PyObject* own = PyDict_GetItemWithError(G.dispatch_table.get(), reinterpret_cast<PyObject*>(t));
@@ -383,13 +435,26 @@ private:
         memoize(obj);
         return true;
     }
-    // A class as a value: by name, where its instances are written here too.
+    // A class as a value: by name.
     bool save_class_value(PyObject* cls, int depth) {
         if (memo_get(cls)) return true;
         auto* t = reinterpret_cast<PyTypeObject*>(cls);
-        Entry* p = entry_for(t);
-        if (!p || p->kind != Kind::plain || !save_global(cls, *p, false, depth)) return false;
-        note(t, *p);
+        Entry* p = class_value_entry(t);
+        if (!p || !save_global(cls, *p, true, depth)) return false;
+        note(t, *p, true);
+        return true;
+    }
+    bool save_module(PyObject* obj, PyTypeObject* t, Entry& p, int depth) {
+        Ref name = Ref::steal(PyModule_GetNameObject(obj));
+        if (!name || !PyUnicode_CheckExact(name.get())) return false;
+        note(t, p);
+        if (!save(G.wrap_module.get(), depth) || !save(name.get(), depth)) return false;
+        op('\x85'), op('\x94');  // a tuple made for the call, written and dropped
+        memo_.skip();
+        std::uint32_t index;
+        if (memo_.find(obj, index)) return false;
+        op('R');
+        memoize(obj);
         return true;
     }
     bool save_other(PyObject* obj, int depth) override {
@@ -397,11 +462,14 @@ private:
         if (t == &PyType_Type) return save_class_value(obj, depth);
         Entry* p = entry_for(t);
         if (!p) return false;
+        if (p->kind != Kind::function && p->kind != Kind::module && used_by_recording(obj))
+            return false;
         switch (p->kind) {
         case Kind::plain: return save_plain(obj, t, *p, depth);
         case Kind::reduced: return save_reduced(obj, t, *p, depth);
         case Kind::function: return save_function(obj, t, *p, depth);
         case Kind::member: return save_member(obj, t, *p, depth);
+        case Kind::module: return save_module(obj, t, *p, depth);
         case Kind::none: break;
         }
         return false;
@@ -444,7 +512,7 @@ bool shared_constant(PyObject* v) {
            (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0);
 }
 
-Ref write(PyObject* value, const std::function<Ref()>& pickled) {
+Ref write(PyObject* value, const std::function<Ref()>& pickled, bool wrapped) {
     if (shared_constant(value)) return pickled();
     auto leave = [&] {
         ++G.stats.pickler;
@@ -459,6 +527,7 @@ Ref write(PyObject* value, const std::function<Ref()>& pickled) {
     std::string& out = body();
     out.clear();
     W.unverified.clear();
+    W.wrapped = wrapped;
     G.busy = true;
     bool ok = W.run(value, out);
     G.busy = false;
@@ -473,7 +542,7 @@ Ref write(PyObject* value, const std::function<Ref()>& pickled) {
         ++G.stats.direct;
         return bytes;
     }
-    std::vector<PyTypeObject*> classes;
+    std::vector<std::pair<PyTypeObject*, bool>> classes;
     classes.swap(W.unverified);
     Ref theirs = pickled();
     if (!theirs) return {};
@@ -482,9 +551,10 @@ Ref write(PyObject* value, const std::function<Ref()>& pickled) {
                 PyBytes_GET_SIZE(theirs.get()) == PyBytes_GET_SIZE(bytes.get()) &&
                 std::memcmp(PyBytes_AS_STRING(theirs.get()), PyBytes_AS_STRING(bytes.get()),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))) == 0;
-    for (PyTypeObject* t : classes) {
-        auto it = G.classes.find(t);
-        if (it == G.classes.end() || it->second.version != compat::type_version(t)) continue;
+    for (auto [t, class_value] : classes) {
+        auto& table = class_value ? G.class_values : G.classes;
+        auto it = table.find(t);
+        if (it == table.end() || it->second.version != compat::type_version(t)) continue;
         if (same) {
             it->second.verified = true;
         } else if (!it->second.differed) {

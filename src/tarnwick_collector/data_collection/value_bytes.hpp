@@ -20,10 +20,11 @@ namespace value_bytes {
 
 bool bind();
 
-// `value`'s bytes as `pickled()` (the collector's own serializer, without
-// its object wrapper) would make them; `pickled` is called when the value
-// is not written here, and to check. Empty with an error set on failure.
-tarn::Ref write(PyObject* value, const std::function<tarn::Ref()>& pickled);
+// `value`'s bytes as `pickled()` (the collector's own serializer, with its
+// object wrapper on or off as `wrapped` says) would make them; `pickled` is
+// called when the value is not written here, and to check. Empty with an
+// error set on failure.
+tarn::Ref write(PyObject* value, const std::function<tarn::Ref()>& pickled, bool wrapped = false);
 
 struct Stats {
     unsigned long long direct = 0;   // values written here
