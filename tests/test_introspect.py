@@ -262,3 +262,19 @@ def test_attribute_full_name_and_namespace():
                                      "__init__", "__func__", "__main__", "builtins")
     assert introspect.CO_COROUTINE == 0x80
     assert introspect.reported_modules == set()
+
+
+def test_bound_builtin_methods_follow_their_class_and_send_every_metric(serializer, metrics):
+    # Made afresh at every access, named after their object's class: what is
+    # worked out once must follow a change of the class.
+    class Names(list):
+        pass
+
+    Names.__module__ = MOD
+    first, _ = extract(Names().append, True)
+    again, _ = extract(Names([1]).append, True)
+    Names.__qualname__ = "Renamed"
+    renamed, _ = extract(Names().append, True)
+    assert first.full_name == again.full_name and first.full_name.endswith("Names.append")
+    assert renamed.full_name == f"{MOD}.Renamed.append"
+    assert [m.full_name for m in metrics()] == [first.full_name] * 2 + [renamed.full_name]

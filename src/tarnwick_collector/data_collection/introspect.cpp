@@ -7,6 +7,8 @@
 
 #include "signature_bytes.hpp"
 
+#include <unordered_map>
+
 using namespace tarn;
 
 namespace {
@@ -208,6 +210,53 @@ Ref user_metadata(PyObject* module, PyObject* fn, PyObject* code, bool collect_s
                 names.get(), signature.get(), is_coro ? Py_True : Py_False);
 }
 
+// An external callable's metadata depends on its module and names alone:
+// what was worked out for it is taken again (the metric each extraction
+// sends is still sent). A bound builtin method is made afresh at every
+// access; its metadata is that of its method and its object's class, kept
+// here for as long as the class is unchanged (the records hold names and
+// flags only). Only classes of metaclass `type`, whose module and names
+// are read without running code.
+struct BoundKey {
+    const PyMethodDef* method;
+    PyTypeObject* owner;
+    bool operator==(const BoundKey& o) const { return method == o.method && owner == o.owner; }
+};
+struct BoundKeyHash {
+    std::size_t operator()(const BoundKey& k) const noexcept {
+        return std::hash<const void*>()(k.method) * 31 + std::hash<const void*>()(k.owner);
+    }
+};
+struct BoundEntry {
+    unsigned int version = 0;
+    Ref result;
+};
+auto& bound_memo = leak<std::unordered_map<BoundKey, BoundEntry, BoundKeyHash>>();
+constexpr std::size_t BOUND_MEMO_MAX = 4096;
+
+bool bound_key(PyObject* fn, BoundKey& key, unsigned int& version) {
+    if (!short_lived(fn)) return false;
+    PyObject* self = PyCFunction_GET_SELF(fn);
+    if (PyType_Check(self)) return false;
+    PyTypeObject* owner = Py_TYPE(self);
+    if (Py_TYPE(owner) != &PyType_Type) return false;
+    version = compat::type_version(owner);
+    if (!version) return false;
+    key = {reinterpret_cast<PyCFunctionObject*>(fn)->m_ml, owner};
+    return true;
+}
+
+// The metric an external callable's extraction sends, for its name.
+Ref sent_external(Ref result) {
+    PyObject* meta = PyTuple_GET_ITEM(result.get(), 0);
+    Ref full_name = getattr(meta, S.full_name);
+    if (!full_name) return {};
+    int named = truthy(full_name.get());
+    if (named < 0) return {};
+    if (named && !C.send_metric(B.external_function_metric.get(), full_name.get())) return {};
+    return result;
+}
+
 Params<4> extract_params{
     "extract_function_metadata",
     {"function_obj", "is_external_call", "dont_cache", "collect_signature"},
@@ -234,6 +283,21 @@ Ref extract(PyObject* function_obj, bool is_external, bool dont_cache, bool coll
     if (dont_cache) {
         if (PyObject* hit = cache_read(fn.get())) return Ref::borrow(hit);
     }
+    // Taken again: see bound_memo.
+    Ref result;
+    BoundKey key{};
+    unsigned int version = 0;
+    bool bound = false;
+    if (is_external && !dont_cache) {
+        PyObject* hit = cache_read(fn.get());
+        if (hit && PyTuple_CheckExact(hit) && PyTuple_GET_SIZE(hit) >= 1) {
+            result = Ref::borrow(hit);
+        } else if (!hit && (bound = bound_key(fn.get(), key, version))) {
+            auto it = bound_memo.find(key);
+            if (it != bound_memo.end() && it->second.version == version) result = it->second.result;
+        }
+    }
+    if (result) return sent_external(std::move(result));
     // 4.-7.
     Ref self = attr_or_none(fn.get(), S.self_const);
     if (!self) return {};
@@ -241,22 +305,18 @@ Ref extract(PyObject* function_obj, bool is_external, bool dont_cache, bool coll
     if (!code) return {};
     Ref module = call(B.get_function_module.get(), fn.get(), self.get());
     if (!module) return {};
-    Ref result = is_external ? external_metadata(module.get(), fn.get())
-                             : user_metadata(module.get(), fn.get(), code.get(),
-                                             collect_signature != 0);
+    result = is_external ? external_metadata(module.get(), fn.get())
+                         : user_metadata(module.get(), fn.get(), code.get(),
+                                         collect_signature != 0);
     if (!result) return {};
+    if (bound && compat::type_version(key.owner) == version) {
+        if (bound_memo.size() >= BOUND_MEMO_MAX) bound_memo.clear();
+        bound_memo[key] = {version, result};
+    }
     // 8.-9.
     if (!dont_cache) {
         if (!cache_store(fn.get(), result.get())) return {};
-        if (is_external) {
-            PyObject* meta = PyTuple_GET_ITEM(result.get(), 0);
-            Ref full_name = getattr(meta, S.full_name);
-            if (!full_name) return {};
-            int named = truthy(full_name.get());
-            if (named < 0) return {};
-            if (named && !C.send_metric(B.external_function_metric.get(), full_name.get()))
-                return {};
-        }
+        if (is_external) return sent_external(std::move(result));
     }
     return result;
 }
