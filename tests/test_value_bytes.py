@@ -254,3 +254,36 @@ def test_a_value_changed_by_a_finalizer_mid_walk_is_written_safely():
             assert isinstance(pickle.loads(data)[0], Holder)
     finally:
         gc.set_threshold(*old)
+
+
+def recorded_function(settings):
+    return settings
+
+
+def test_globals_are_the_safe_picklers_bytes_with_the_wrapper_on(sinks):
+    import json
+
+    from tarnwick_collector.data_collection import harvest
+
+    data, _ = sinks
+    direct = []
+    for attribute_used in (False, False, False, True):
+        before = harvest._value_bytes_stats()
+        settings, other = Holder(child=Point(1, 2), mode="fast"), Holder(v=[1, 2])
+        loaded = {"settings": settings, "json": json, "Point": Point, "str": str,
+                  "fn": module_function, "other": other, "when": datetime.date(2024, 1, 1)}
+        rec = harvest.record_user_function_call(recorded_function, settings)
+        for name, value in loaded.items():
+            harvest.load_global_hook(value, name)
+        if attribute_used:  # then written as the attributes used
+            harvest.load_attr_hook(settings, "child", settings.child)
+        harvest.record_user_function_return_value(settings, rec, type(None))
+        sent = pickle.loads(data.messages[-1])
+        names = pickle.loads(sent.globals)  # what the filter kept
+        kept = {k: v for k, v in loaded.items() if k in names}
+        assert sent.globals == safe_pickle(kept) and "settings" in kept
+        after = harvest._value_bytes_stats()
+        direct.append(after["direct"] > before["direct"])
+        assert after["differed"] == 0
+    # The last is left to the pickler: the wrapper writes what was used.
+    assert direct[2] and not direct[3]
