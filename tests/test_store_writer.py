@@ -96,7 +96,9 @@ def test_repeated_metrics_keep_their_bytes_once_and_read_back_whole(db, tmp_path
             "t", "p", "3", "0", name, LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
 
     big = message("m." + "x" * 5000)  # too large to keep: stored in its row
-    sent = [message("m.f"), message("m.g"), big] * 40
+    # Runs of shared messages longer than a batch, broken by kept ones.
+    sent = [message("m.f"), message("m.g"), big] * 40 + [message("m.f")] * 150 + [big] + \
+        [message("m.g")] * 70
     # An older file: its metrics table has no shared messages.
     old = str(tmp_path / "old.db")
     conn = sqlite3.connect(old)
@@ -122,7 +124,7 @@ def test_repeated_metrics_keep_their_bytes_once_and_read_back_whole(db, tmp_path
     shared = conn.execute("SELECT COUNT(*) FROM metric_messages").fetchone()[0]
     inline = conn.execute("SELECT COUNT(*) FROM metrics WHERE data IS NOT NULL").fetchone()[0]
     conn.close()
-    assert (shared, inline) == (2, 40)
+    assert (shared, inline) == (2, 41)
 
 
 def test_a_failing_describer_stops_the_writer_with_its_error(db):

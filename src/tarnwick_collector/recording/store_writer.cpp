@@ -16,6 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 using namespace tarn;
 
@@ -27,6 +28,9 @@ constexpr std::size_t HEADER = 4 + 8 + 2;  // <IdH: size, sent, thread name leng
 constexpr std::size_t TX_ROWS = 20000;
 constexpr std::size_t TX_BYTES = 32u << 20;
 constexpr std::size_t METRIC_CACHE = 4096;
+// Metrics whose message is stored once are inserted this many rows to a
+// statement: a row is a few bytes, the statement's own work is most of it.
+constexpr int METRIC_ROWS = 32;
 constexpr std::size_t METRIC_BYTES = 4096;
 
 enum class Stream { data, metrics };
@@ -88,10 +92,22 @@ struct Metric {
     sqlite3_int64 message = 0;
 };
 
+// A metric row waiting for its statement; the texts are cache entries,
+// which stay where they are until the batch is inserted.
+struct MetricRow {
+    const Text* kind;
+    const Text* detail;
+    const Text* thread;
+    double sent;
+    sqlite3_int64 message;
+};
+
 struct Writer {
     PyObject_HEAD
     sqlite3* db;
     sqlite3_stmt* insert;
+    sqlite3_stmt* insert_rows;  // METRIC_ROWS shared metrics at once
+    std::vector<MetricRow>* rows;
     sqlite3_stmt* insert_message;  // null: the file has no metric_messages
     Stream stream;
     bool in_tx;
@@ -137,8 +153,45 @@ bool exec(Writer* w, const char* sql) {
     return true;
 }
 
+bool bind_at(Writer* w, sqlite3_stmt* st, int col, const Text& t) {
+    int rc = t.null ? sqlite3_bind_null(st, col)
+                    : sqlite3_bind_text(st, col, t.bytes.data(), static_cast<int>(t.bytes.size()),
+                                        SQLITE_STATIC);
+    return rc == SQLITE_OK || sqlite_failed(w, "bind");
+}
+
+// Inserts the waiting metric rows: whole batches at once, the rest one by one.
+bool flush_rows(Writer* w) {
+    std::vector<MetricRow>& rows = *w->rows;
+    std::size_t at = 0;
+    auto put = [&](sqlite3_stmt* st, int base, const MetricRow& r) {
+        int rc = SQLITE_OK;
+        if (!bind_at(w, st, base + 1, *r.kind) || !bind_at(w, st, base + 2, *r.detail) ||
+            !bind_at(w, st, base + 3, *r.thread))
+            return false;
+        rc = sqlite3_bind_double(st, base + 4, r.sent);
+        if (rc == SQLITE_OK) rc = sqlite3_bind_null(st, base + 5);
+        if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, base + 6, r.message);
+        return rc == SQLITE_OK || sqlite_failed(w, "bind");
+    };
+    auto step = [&](sqlite3_stmt* st) {
+        int rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        return rc == SQLITE_DONE || sqlite_failed(w, "insert");
+    };
+    bool ok = true;
+    for (; ok && w->insert_rows && rows.size() - at >= METRIC_ROWS; at += METRIC_ROWS) {
+        for (int i = 0; ok && i < METRIC_ROWS; ++i) ok = put(w->insert_rows, 6 * i, rows[at + i]);
+        ok = ok && step(w->insert_rows);
+    }
+    for (; ok && at < rows.size(); ++at) ok = put(w->insert, 0, rows[at]) && step(w->insert);
+    rows.clear();
+    return ok;
+}
+
 bool commit(Writer* w) {
     if (!w->in_tx) return true;
+    if (!flush_rows(w)) return false;
     if (!exec(w, "COMMIT")) return false;
     w->in_tx = false;
     w->tx_rows = w->tx_bytes = 0;
@@ -169,7 +222,10 @@ bool thread_text(Writer* w, const char* p, std::size_t n, Text*& out) {
         Ref s = Ref::steal(PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "replace"));
         if (!s || !text_of(s.get(), t)) return false;
     }
-    if (w->thread_names->size() >= 10000) w->thread_names->clear();
+    if (w->thread_names->size() >= 10000) {
+        if (!flush_rows(w)) return false;  // waiting rows point into it
+        w->thread_names->clear();
+    }
     out = &w->thread_names->emplace(std::move(key), std::move(t)).first->second;
     return true;
 }
@@ -238,7 +294,11 @@ bool message_row(Writer* w, Metric& m, const char* data, std::size_t n) {
     return true;
 }
 
-bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread, double sent) {
+// `single`: the row is bound to the one-row statement (else it waits for
+// its batch).
+bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread, double sent,
+                  bool& single) {
+    single = false;
     // Most metrics are byte-for-byte repeats (every call sends the same two).
     Metric* found = nullptr;
     bool cached = true;
@@ -275,7 +335,15 @@ bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread
     // A repeated message is stored once; a row keeps the bytes of one that
     // is not kept (too large, or too many kinds).
     bool shared = cached && w->insert_message;
-    if (shared && !message_row(w, *found, data, n)) return false;
+    if (shared) {
+        if (!message_row(w, *found, data, n)) return false;
+        w->rows->push_back({&found->kind, &found->detail, &thread, sent, found->message});
+        if (w->rows->size() >= 4 * METRIC_ROWS) return flush_rows(w);
+        return true;
+    }
+    // Rows stay in the order they came.
+    if (!flush_rows(w)) return false;
+    single = true;
     sqlite3_stmt* st = w->insert;
     if (!bind_text(w, 1, found->kind) || !bind_text(w, 2, found->detail) ||
         !bind_text(w, 3, thread))
@@ -306,17 +374,21 @@ bool store_frame(Writer* w, const unsigned char* p, std::size_t size, std::size_
         if (!exec(w, "BEGIN IMMEDIATE")) return false;
         w->in_tx = true;
     }
+    bool single = true;
     bool bound = w->stream == Stream::data ? store_call(w, data, size, *thread, sent)
-                                           : store_metric(w, data, size, *thread, sent);
+                                           : store_metric(w, data, size, *thread, sent, single);
     if (!bound) {
         sqlite3_reset(w->insert);
         sqlite3_clear_bindings(w->insert);
         return false;
     }
     // Every parameter is bound anew for each row: no clearing between rows.
-    int rc = sqlite3_step(w->insert);
-    sqlite3_reset(w->insert);
-    if (rc != SQLITE_DONE) return sqlite_failed(w, "insert");
+    // A metric row that waits for its batch is not stepped here.
+    if (single) {
+        int rc = sqlite3_step(w->insert);
+        sqlite3_reset(w->insert);
+        if (rc != SQLITE_DONE) return sqlite_failed(w, "insert");
+    }
     ++w->stored;
     ++w->tx_rows;
     w->tx_bytes += size;
@@ -349,7 +421,9 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
     w->thread_names = new (std::nothrow) ByBytes<Text>();
     w->name = new (std::nothrow) Text();
     w->metric_spare = new (std::nothrow) Metric();
-    if (!w->pending || !w->metric_cache || !w->thread_names || !w->name || !w->metric_spare) {
+    w->rows = new (std::nothrow) std::vector<MetricRow>();
+    if (!w->pending || !w->metric_cache || !w->thread_names || !w->name || !w->metric_spare ||
+        !w->rows) {
         Py_DECREF(w);
         return PyErr_NoMemory();
     }
@@ -359,7 +433,8 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
 void close_db(Writer* w) {
     if (w->insert) sqlite3_finalize(w->insert);
     if (w->insert_message) sqlite3_finalize(w->insert_message);
-    w->insert = w->insert_message = nullptr;
+    if (w->insert_rows) sqlite3_finalize(w->insert_rows);
+    w->insert = w->insert_message = w->insert_rows = nullptr;
     if (w->db) sqlite3_close_v2(w->db);
     w->db = nullptr;
 }
@@ -373,6 +448,7 @@ void Writer_dealloc(PyObject* self) {
     delete w->thread_names;
     delete w->name;
     delete w->metric_spare;
+    delete w->rows;
     Py_CLEAR(w->describe);
     Py_TYPE(self)->tp_free(self);
 }
@@ -435,13 +511,18 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const char* shared =
             "INSERT INTO metrics (kind, detail, thread, sent, data, message) "
             "VALUES (?, ?, ?, ?, ?, ?)";
+        std::string many = "INSERT INTO metrics (kind, detail, thread, sent, data, message) VALUES ";
+        for (int i = 0; i < METRIC_ROWS; ++i) many += i ? ", (?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?)";
         if (sqlite3_prepare_v2(w->db, "INSERT INTO metric_messages (data) VALUES (?)", -1,
                                &w->insert_message, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(w->db, shared, -1, &w->insert, nullptr) == SQLITE_OK)
+            sqlite3_prepare_v2(w->db, shared, -1, &w->insert, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(w->db, many.c_str(), -1, &w->insert_rows, nullptr) == SQLITE_OK)
             sql = nullptr;
         if (sql) {
             sqlite3_finalize(w->insert_message);
-            w->insert_message = nullptr;
+            sqlite3_finalize(w->insert);
+            sqlite3_finalize(w->insert_rows);
+            w->insert_message = w->insert = w->insert_rows = nullptr;
         }
     }
     if (sql && sqlite3_prepare_v2(w->db, sql, -1, &w->insert, nullptr) != SQLITE_OK) {
