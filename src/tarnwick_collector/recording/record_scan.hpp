@@ -10,6 +10,7 @@
 // record the ordinary (restricted) way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -415,7 +416,7 @@ private:
     }
 
     void memo_put(std::size_t idx, int value) {
-        if (memo_.size() <= idx) memo_.resize(idx + 1, -1);
+        if (memo_.size() <= idx) memo_.resize(std::max<std::size_t>(idx + 1, 2 * memo_.size()), -1);
         if (memo_[idx] < 0) ++memo_count_;
         memo_[idx] = value;
     }

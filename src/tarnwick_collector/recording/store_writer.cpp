@@ -31,6 +31,9 @@ constexpr std::size_t METRIC_CACHE = 4096;
 // Metrics whose message is stored once are inserted this many rows to a
 // statement: a row is a few bytes, the statement's own work is most of it.
 constexpr int METRIC_ROWS = 32;
+// Call records likewise; their bytes are the input's, so a batch is
+// inserted before the input they point into is let go.
+constexpr int CALL_ROWS = 16;
 constexpr std::size_t METRIC_BYTES = 4096;
 
 enum class Stream { data, metrics };
@@ -102,12 +105,25 @@ struct MetricRow {
     sqlite3_int64 message;
 };
 
+// A call record's row waiting for its statement.
+struct CallRow {
+    Text name;
+    const Text* thread;
+    double sent;
+    long long count;
+    const char* data;
+    std::size_t size;
+};
+
 struct Writer {
     PyObject_HEAD
     sqlite3* db;
     sqlite3_stmt* insert;
     sqlite3_stmt* insert_rows;  // METRIC_ROWS shared metrics at once
     std::vector<MetricRow>* rows;
+    sqlite3_stmt* insert_calls;  // CALL_ROWS records at once
+    std::vector<CallRow>* calls;  // rows in use: the first `ncalls`
+    std::size_t ncalls;
     sqlite3_stmt* insert_message;  // null: the file has no metric_messages
     Stream stream;
     bool in_tx;
@@ -122,7 +138,6 @@ struct Writer {
     int recent_next;
     ByBytes<Text>* thread_names;
     long long stored;
-    Text* name;  // the data row's function name, kept until its insert
     Metric* metric_spare;  // a metric's texts when the cache is full
 };
 
@@ -189,9 +204,40 @@ bool flush_rows(Writer* w) {
     return ok;
 }
 
+bool flush_calls(Writer* w) {
+    std::vector<CallRow>& rows = *w->calls;
+    std::size_t n = w->ncalls, at = 0;
+    w->ncalls = 0;
+    auto put = [&](sqlite3_stmt* st, int base, const CallRow& r) {
+        if (!bind_at(w, st, base + 1, r.name) || !bind_at(w, st, base + 2, *r.thread)) return false;
+        int rc = sqlite3_bind_double(st, base + 3, r.sent);
+        if (rc == SQLITE_OK)
+            rc = r.count >= 0 ? sqlite3_bind_int64(st, base + 4, r.count)
+                              : sqlite3_bind_null(st, base + 4);
+        if (rc == SQLITE_OK) rc = sqlite3_bind_blob64(st, base + 5, r.data, r.size, SQLITE_STATIC);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_bind_int64(st, base + 6, static_cast<sqlite3_int64>(r.size));
+        return rc == SQLITE_OK || sqlite_failed(w, "bind");
+    };
+    auto step = [&](sqlite3_stmt* st) {
+        int rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        return rc == SQLITE_DONE || sqlite_failed(w, "insert");
+    };
+    bool ok = true;
+    for (; ok && w->insert_calls && n - at >= CALL_ROWS; at += CALL_ROWS) {
+        for (int i = 0; ok && i < CALL_ROWS; ++i) ok = put(w->insert_calls, 6 * i, rows[at + i]);
+        ok = ok && step(w->insert_calls);
+    }
+    for (; ok && at < n; ++at) ok = put(w->insert, 0, rows[at]) && step(w->insert);
+    return ok;
+}
+
+bool flush(Writer* w) { return flush_rows(w) && flush_calls(w); }
+
 bool commit(Writer* w) {
     if (!w->in_tx) return true;
-    if (!flush_rows(w)) return false;
+    if (!flush(w)) return false;
     if (!exec(w, "COMMIT")) return false;
     w->in_tx = false;
     w->tx_rows = w->tx_bytes = 0;
@@ -223,7 +269,7 @@ bool thread_text(Writer* w, const char* p, std::size_t n, Text*& out) {
         if (!s || !text_of(s.get(), t)) return false;
     }
     if (w->thread_names->size() >= 10000) {
-        if (!flush_rows(w)) return false;  // waiting rows point into it
+        if (!flush(w)) return false;  // waiting rows point into it
         w->thread_names->clear();
     }
     out = &w->thread_names->emplace(std::move(key), std::move(t)).first->second;
@@ -252,7 +298,9 @@ bool described_call(Writer* w, const char* data, std::size_t n, Text& name, long
 bool store_call(Writer* w, const char* data, std::size_t n, const Text& thread, double sent) {
     record_scan::Description d =
         record_scan::describe(reinterpret_cast<const unsigned char*>(data), n);
-    Text& name = *w->name;
+    if (w->ncalls == w->calls->size()) w->calls->emplace_back();
+    CallRow& row = (*w->calls)[w->ncalls];
+    Text& name = row.name;
     name.null = true;
     name.bytes.clear();
     long long count = -1;
@@ -271,14 +319,13 @@ bool store_call(Writer* w, const char* data, std::size_t n, const Text& thread, 
     } else if (!described_call(w, data, n, name, count)) {
         return false;
     }
-    sqlite3_stmt* st = w->insert;
-    if (!bind_text(w, 1, name) || !bind_text(w, 2, thread)) return false;
-    int rc = sqlite3_bind_double(st, 3, sent);
-    if (rc == SQLITE_OK)
-        rc = count >= 0 ? sqlite3_bind_int64(st, 4, count) : sqlite3_bind_null(st, 4);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_blob64(st, 5, data, n, SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, 6, static_cast<sqlite3_int64>(n));
-    return rc == SQLITE_OK || sqlite_failed(w, "bind");
+    row.thread = &thread;
+    row.sent = sent;
+    row.count = count;
+    row.data = data;
+    row.size = n;
+    if (++w->ncalls >= 4 * CALL_ROWS) return flush_calls(w);
+    return true;
 }
 
 // The row of metric_messages holding `data`, stored at its first use.
@@ -374,7 +421,7 @@ bool store_frame(Writer* w, const unsigned char* p, std::size_t size, std::size_
         if (!exec(w, "BEGIN IMMEDIATE")) return false;
         w->in_tx = true;
     }
-    bool single = true;
+    bool single = false;
     bool bound = w->stream == Stream::data ? store_call(w, data, size, *thread, sent)
                                            : store_metric(w, data, size, *thread, sent, single);
     if (!bound) {
@@ -405,10 +452,14 @@ bool store_frames(Writer* w, const unsigned char* p, std::size_t n, std::size_t&
         std::size_t name_len = static_cast<std::size_t>(record_scan::detail::le(f + 12, 2));
         std::size_t total = HEADER + name_len + size;
         if (n - used < total) break;
-        if (!store_frame(w, f, size, name_len, read_double(f + 4))) return false;
+        if (!store_frame(w, f, size, name_len, read_double(f + 4))) {
+            w->ncalls = 0;
+            return false;
+        }
         used += total;
     }
-    return true;
+    // The waiting records point into p.
+    return flush_calls(w);
 }
 
 // ------------------------------------------------------------ the type
@@ -419,10 +470,10 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
     w->pending = new (std::nothrow) std::string();
     w->metric_cache = new (std::nothrow) ByBytes<Metric>();
     w->thread_names = new (std::nothrow) ByBytes<Text>();
-    w->name = new (std::nothrow) Text();
+    w->calls = new (std::nothrow) std::vector<CallRow>();
     w->metric_spare = new (std::nothrow) Metric();
     w->rows = new (std::nothrow) std::vector<MetricRow>();
-    if (!w->pending || !w->metric_cache || !w->thread_names || !w->name || !w->metric_spare ||
+    if (!w->pending || !w->metric_cache || !w->thread_names || !w->calls || !w->metric_spare ||
         !w->rows) {
         Py_DECREF(w);
         return PyErr_NoMemory();
@@ -434,7 +485,8 @@ void close_db(Writer* w) {
     if (w->insert) sqlite3_finalize(w->insert);
     if (w->insert_message) sqlite3_finalize(w->insert_message);
     if (w->insert_rows) sqlite3_finalize(w->insert_rows);
-    w->insert = w->insert_message = w->insert_rows = nullptr;
+    if (w->insert_calls) sqlite3_finalize(w->insert_calls);
+    w->insert = w->insert_message = w->insert_rows = w->insert_calls = nullptr;
     if (w->db) sqlite3_close_v2(w->db);
     w->db = nullptr;
 }
@@ -446,7 +498,7 @@ void Writer_dealloc(PyObject* self) {
     delete w->pending;
     delete w->metric_cache;
     delete w->thread_names;
-    delete w->name;
+    delete w->calls;
     delete w->metric_spare;
     delete w->rows;
     Py_CLEAR(w->describe);
@@ -523,6 +575,16 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             sqlite3_finalize(w->insert);
             sqlite3_finalize(w->insert_rows);
             w->insert_message = w->insert = w->insert_rows = nullptr;
+        }
+    }
+    if (w->stream == Stream::data) {
+        std::string many =
+            "INSERT INTO calls (function, thread, sent, external_calls, data, size) VALUES ";
+        for (int i = 0; i < CALL_ROWS; ++i) many += i ? ", (?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?)";
+        if (sqlite3_prepare_v2(w->db, many.c_str(), -1, &w->insert_calls, nullptr) != SQLITE_OK) {
+            sqlite_failed(w, "prepare");
+            close_db(w);
+            return -1;
         }
     }
     if (sql && sqlite3_prepare_v2(w->db, sql, -1, &w->insert, nullptr) != SQLITE_OK) {
