@@ -29,8 +29,15 @@ constexpr Py_ssize_t BATCH = 1000;
 // The pickler's memo, by identity, for one value.
 class Memo {
 public:
+    // Only the slots used are reset: most values are a few objects, and the
+    // table keeps the size the largest one needed.
     void clear() {
-        for (auto& s : slots_) s = {};
+        if (slots_.size() > 4096 && used_ < slots_.size() / 16) {
+            slots_.assign(128, Slot{});
+        } else {
+            for (std::size_t i : filled_) slots_[i] = {};
+        }
+        filled_.clear();
         used_ = 0;
         next_ = 0;
     }
@@ -77,14 +84,17 @@ private:
         std::size_t i = hash(obj) & mask;
         while (slots_[i].key) i = (i + 1) & mask;
         slots_[i] = {obj, index};
+        filled_.push_back(i);
     }
     void grow() {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);
+        filled_.clear();
         for (const Slot& s : old)
             if (s.key) insert(s.key, s.index);
     }
     std::vector<Slot> slots_ = std::vector<Slot>(128);
+    std::vector<std::size_t> filled_;
     std::vector<Ref> held_;
     std::size_t used_ = 0;
     std::uint32_t next_ = 0;

@@ -154,11 +154,15 @@ def main(argv):
                   describe_call if kind == "data" else _describe_metric)
     fd = sys.stdin.fileno()
     opened = None  # when the oldest uncommitted chunk came
+    # One buffer read into again and again (the writer keeps nothing of it
+    # past feed): no new megabyte to map and clear at every read.
+    buf = bytearray(_CHUNK)
+    view = memoryview(buf)
     while True:
-        chunk = os.read(fd, _CHUNK)
-        if not chunk:
+        n = os.readv(fd, [buf])
+        if not n:
             break
-        sink.feed(chunk)
+        sink.feed(view[:n])
         now = time.monotonic()
         if opened is None:
             opened = now
@@ -166,7 +170,7 @@ def main(argv):
         # only when nothing more comes for a moment. Committing at every
         # short read would write the same pages to the log again and again;
         # a steady trickle is still committed every _MAX_OPEN seconds.
-        if (len(chunk) < _CHUNK and not _more_soon(fd)) or now - opened >= _MAX_OPEN:
+        if (n < _CHUNK and not _more_soon(fd)) or now - opened >= _MAX_OPEN:
             sink.commit()
             opened = None
     sink.close()
