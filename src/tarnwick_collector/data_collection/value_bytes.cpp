@@ -254,36 +254,10 @@ Kind kind_of(PyTypeObject* t, Entry& p) {
     return is_plain(t, p) ? Kind::plain : Kind::none;
 }
 
-// A class of metaclass `type` as a value: by its module and name.
-Entry* class_value_entry(PyTypeObject* t) {
-    if (Py_TYPE(t) != &PyType_Type) return nullptr;
-    unsigned int version = compat::type_version(t);
-    if (!version) {
-        (void)compat::type_lookup(t, S.module);
-        version = compat::type_version(t);
-        if (!version) return nullptr;
-    }
-    auto it = G.class_values.find(t);
-    if (it == G.class_values.end() || it->second.version != version) {
-        if (it == G.class_values.end() && G.class_values.size() >= MAX_CLASSES)
-            G.class_values.clear();
-        Entry fresh;
-        fresh.version = version;
-        fresh.kind = copy_names(reinterpret_cast<PyObject*>(t), fresh) ? Kind::plain : Kind::none;
-        PyErr_Clear();
-        if (compat::type_version(t) != version) return nullptr;
-        it = G.class_values.insert_or_assign(t, std::move(fresh)).first;
-    }
-    Entry& p = it->second;
-    if (p.kind == Kind::none || p.differed) return nullptr;
-    if (!found_by_name(reinterpret_cast<PyObject*>(t), p)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return &p;
-}
-
-Entry* entry_for(PyTypeObject* t) {
+// The entry of `t` in `table` at the class's present version, made by
+// `make(t, entry)` where there is none (or only one of an older version).
+template <class Make>
+Entry* cached_entry(std::unordered_map<PyTypeObject*, Entry>& table, PyTypeObject* t, Make make) {
     unsigned int version = compat::type_version(t);
     if (!version) {
         // A lookup gives a class a valid version tag where it has none yet.
@@ -291,26 +265,39 @@ Entry* entry_for(PyTypeObject* t) {
         version = compat::type_version(t);
         if (!version) return nullptr;
     }
-    auto it = G.classes.find(t);
-    if (it == G.classes.end() || it->second.version != version) {
-        if (it == G.classes.end() && G.classes.size() >= MAX_CLASSES) G.classes.clear();
+    auto it = table.find(t);
+    if (it == table.end() || it->second.version != version) {
+        if (it == table.end() && table.size() >= MAX_CLASSES) table.clear();
         Entry fresh;
         fresh.version = version;
-        fresh.kind = kind_of(t, fresh);
+        fresh.kind = make(t, fresh);
         PyErr_Clear();
         // The checks read dicts only, but a class changed meanwhile is not
         // the class they checked.
         if (compat::type_version(t) != version) return nullptr;
-        it = G.classes.insert_or_assign(t, std::move(fresh)).first;
+        it = table.insert_or_assign(t, std::move(fresh)).first;
     }
     Entry& p = it->second;
-    if (p.kind == Kind::none || p.differed) return nullptr;
-    if (p.kind != Kind::function && p.kind != Kind::module && !found_by_name(reinterpret_cast<PyObject*>(t), p)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return &p;
+    return p.kind == Kind::none || p.differed ? nullptr : &p;
 }
+
+// Found by name where the kind is written by name.
+Entry* found(Entry* p, PyTypeObject* t) {
+    if (!p || p->kind == Kind::function || p->kind == Kind::module) return p;
+    if (found_by_name(reinterpret_cast<PyObject*>(t), *p)) return p;
+    PyErr_Clear();
+    return nullptr;
+}
+
+// A class of metaclass `type` as a value: by its module and name.
+Entry* class_value_entry(PyTypeObject* t) {
+    if (Py_TYPE(t) != &PyType_Type) return nullptr;
+    return found(cached_entry(G.class_values, t, [](PyTypeObject* c, Entry& e) {
+        return copy_names(reinterpret_cast<PyObject*>(c), e) ? Kind::plain : Kind::none;
+    }), t);
+}
+
+Entry* entry_for(PyTypeObject* t) { return found(cached_entry(G.classes, t, kind_of), t); }
 
 class ValueWriter : public pickle_writer::Writer {
 public:
@@ -425,12 +412,15 @@ private:
             !save_global(reinterpret_cast<PyObject*>(t), p, false, depth))
             return false;
         note(t, p);
-        // The arguments are a tuple made for the call: written and dropped.
-        if (!save(value.get(), depth)) return false;
+        return save(value.get(), depth) && called_with_one(obj);
+    }
+    // After the callable and the one argument: the tuple made for the call
+    // (written and dropped: never referred to again), REDUCE, the object.
+    bool called_with_one(PyObject* obj) {
         op('\x85'), op('\x94');
         memo_.skip();
         std::uint32_t index;
-        if (memo_.find(obj, index)) return false;
+        if (memo_.find(obj, index)) return false;  // reached again through its argument
         op('R');
         memoize(obj);
         return true;
@@ -448,14 +438,7 @@ private:
         Ref name = Ref::steal(PyModule_GetNameObject(obj));
         if (!name || !PyUnicode_CheckExact(name.get())) return false;
         note(t, p);
-        if (!save(G.wrap_module.get(), depth) || !save(name.get(), depth)) return false;
-        op('\x85'), op('\x94');  // a tuple made for the call, written and dropped
-        memo_.skip();
-        std::uint32_t index;
-        if (memo_.find(obj, index)) return false;
-        op('R');
-        memoize(obj);
-        return true;
+        return save(G.wrap_module.get(), depth) && save(name.get(), depth) && called_with_one(obj);
     }
     bool save_other(PyObject* obj, int depth) override {
         PyTypeObject* t = Py_TYPE(obj);

@@ -175,6 +175,12 @@ bool bind_at(Writer* w, sqlite3_stmt* st, int col, const Text& t) {
     return rc == SQLITE_OK || sqlite_failed(w, "bind");
 }
 
+bool step(Writer* w, sqlite3_stmt* st) {
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE || sqlite_failed(w, "insert");
+}
+
 // Inserts the waiting metric rows: whole batches at once, the rest one by one.
 bool flush_rows(Writer* w) {
     std::vector<MetricRow>& rows = *w->rows;
@@ -189,17 +195,12 @@ bool flush_rows(Writer* w) {
         if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, base + 6, r.message);
         return rc == SQLITE_OK || sqlite_failed(w, "bind");
     };
-    auto step = [&](sqlite3_stmt* st) {
-        int rc = sqlite3_step(st);
-        sqlite3_reset(st);
-        return rc == SQLITE_DONE || sqlite_failed(w, "insert");
-    };
     bool ok = true;
     for (; ok && w->insert_rows && rows.size() - at >= METRIC_ROWS; at += METRIC_ROWS) {
         for (int i = 0; ok && i < METRIC_ROWS; ++i) ok = put(w->insert_rows, 6 * i, rows[at + i]);
-        ok = ok && step(w->insert_rows);
+        ok = ok && step(w, w->insert_rows);
     }
-    for (; ok && at < rows.size(); ++at) ok = put(w->insert, 0, rows[at]) && step(w->insert);
+    for (; ok && at < rows.size(); ++at) ok = put(w->insert, 0, rows[at]) && step(w, w->insert);
     rows.clear();
     return ok;
 }
@@ -219,17 +220,12 @@ bool flush_calls(Writer* w) {
             rc = sqlite3_bind_int64(st, base + 6, static_cast<sqlite3_int64>(r.size));
         return rc == SQLITE_OK || sqlite_failed(w, "bind");
     };
-    auto step = [&](sqlite3_stmt* st) {
-        int rc = sqlite3_step(st);
-        sqlite3_reset(st);
-        return rc == SQLITE_DONE || sqlite_failed(w, "insert");
-    };
     bool ok = true;
     for (; ok && w->insert_calls && n - at >= CALL_ROWS; at += CALL_ROWS) {
         for (int i = 0; ok && i < CALL_ROWS; ++i) ok = put(w->insert_calls, 6 * i, rows[at + i]);
-        ok = ok && step(w->insert_calls);
+        ok = ok && step(w, w->insert_calls);
     }
-    for (; ok && at < n; ++at) ok = put(w->insert, 0, rows[at]) && step(w->insert);
+    for (; ok && at < n; ++at) ok = put(w->insert, 0, rows[at]) && step(w, w->insert);
     return ok;
 }
 
