@@ -287,3 +287,19 @@ def test_globals_are_the_safe_picklers_bytes_with_the_wrapper_on(sinks):
         assert after["differed"] == 0
     # The last is left to the pickler: the wrapper writes what was used.
     assert direct[2] and not direct[3]
+
+
+def test_classes_written_directly_are_not_kept_alive():
+    import weakref
+
+    module = sys.modules[__name__]
+    transient = type("Transient", (), {"__module__": __name__, "__init__": Point.__init__})
+    module.Transient = transient
+    before = stats()
+    for _ in range(3):
+        assert same_as_pickler(transient(1, 2), transient)
+    assert stats()["direct"] > before["direct"]
+    gone = weakref.ref(transient)
+    del module.Transient, transient
+    gc.collect()
+    assert gone() is None

@@ -156,12 +156,19 @@ bool found_by_name(PyObject* target, Entry& p) {
     return true;
 }
 
-// A standard library class's (or function's) module and name.
+// A class's (or function's) module and name. Only the interpreter's own
+// classes' shared strings are kept themselves (a program's string is never
+// held: its class's are read again where they are written).
 bool copy_name(PyObject* target, PyObject* attr, Ref& out, bool& shared) {
     Ref first = getattr(target, attr), again = first ? getattr(target, attr) : Ref();
     if (!again || !PyUnicode_CheckExact(first.get())) return false;
     shared = first.get() == again.get();
-    out = shared ? first : Ref::steal(PyUnicode_FromObject(first.get()));
+    bool own = PyType_Check(target) &&
+               !(reinterpret_cast<PyTypeObject*>(target)->tp_flags & Py_TPFLAGS_HEAPTYPE);
+    out = shared && own ? first
+                        : Ref::steal(PyUnicode_FromKindAndData(
+                              PyUnicode_KIND(first.get()), PyUnicode_DATA(first.get()),
+                              PyUnicode_GET_LENGTH(first.get())));
     return bool(out);
 }
 
@@ -430,7 +437,7 @@ private:
         if (memo_get(cls)) return true;
         auto* t = reinterpret_cast<PyTypeObject*>(cls);
         Entry* p = class_value_entry(t);
-        if (!p || !save_global(cls, *p, true, depth)) return false;
+        if (!p || !save_global(cls, *p, !(t->tp_flags & Py_TPFLAGS_HEAPTYPE), depth)) return false;
         note(t, *p, true);
         return true;
     }
