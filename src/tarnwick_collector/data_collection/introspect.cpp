@@ -229,8 +229,21 @@ struct BoundKeyHash {
 };
 struct BoundEntry {
     unsigned int version = 0;
+    Ref qualname;  // a copy: __qualname__ can be set without a new version tag
     Ref result;
 };
+
+// The class's qualified name as it is now (a heap class's can change).
+PyObject* owner_qualname(PyTypeObject* owner) {
+    return (owner->tp_flags & Py_TPFLAGS_HEAPTYPE)
+               ? reinterpret_cast<PyHeapTypeObject*>(owner)->ht_qualname
+               : nullptr;
+}
+
+bool same_name(PyObject* now, const Ref& then) {
+    if (!now) return !then;
+    return then && PyUnicode_CheckExact(now) && PyUnicode_Compare(now, then.get()) == 0;
+}
 auto& bound_memo = leak<std::unordered_map<BoundKey, BoundEntry, BoundKeyHash>>();
 constexpr std::size_t BOUND_MEMO_MAX = 4096;
 
@@ -294,7 +307,9 @@ Ref extract(PyObject* function_obj, bool is_external, bool dont_cache, bool coll
             result = Ref::borrow(hit);
         } else if (!hit && (bound = bound_key(fn.get(), key, version))) {
             auto it = bound_memo.find(key);
-            if (it != bound_memo.end() && it->second.version == version) result = it->second.result;
+            if (it != bound_memo.end() && it->second.version == version &&
+                same_name(owner_qualname(key.owner), it->second.qualname))
+                result = it->second.result;
         }
     }
     if (result) return sent_external(std::move(result));
@@ -310,8 +325,18 @@ Ref extract(PyObject* function_obj, bool is_external, bool dont_cache, bool coll
                                          collect_signature != 0);
     if (!result) return {};
     if (bound && compat::type_version(key.owner) == version) {
-        if (bound_memo.size() >= BOUND_MEMO_MAX) bound_memo.clear();
-        bound_memo[key] = {version, result};
+        PyObject* name = owner_qualname(key.owner);
+        Ref copy = name && PyUnicode_CheckExact(name)
+                       ? Ref::steal(PyUnicode_FromKindAndData(PyUnicode_KIND(name),
+                                                              PyUnicode_DATA(name),
+                                                              PyUnicode_GET_LENGTH(name)))
+                       : Ref();
+        if (!name || copy) {
+            if (bound_memo.size() >= BOUND_MEMO_MAX) bound_memo.clear();
+            bound_memo[key] = {version, std::move(copy), result};
+        } else {
+            PyErr_Clear();  // not kept: worked out again next time
+        }
     }
     // 8.-9.
     if (!dont_cache) {

@@ -273,7 +273,15 @@ Entry* cached_entry(std::unordered_map<PyTypeObject*, Entry>& table, PyTypeObjec
         if (!version) return nullptr;
     }
     auto it = table.find(t);
-    if (it == table.end() || it->second.version != version) {
+    // A class's __qualname__ can be set without a new version tag.
+    auto renamed = [t](const Entry& e) {
+        PyObject* now = (t->tp_flags & Py_TPFLAGS_HEAPTYPE)
+                            ? reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname
+                            : nullptr;
+        return now && e.name && PyUnicode_CheckExact(now) &&
+               PyUnicode_Compare(now, e.name.get()) != 0;
+    };
+    if (it == table.end() || it->second.version != version || renamed(it->second)) {
         if (it == table.end() && table.size() >= MAX_CLASSES) table.clear();
         Entry fresh;
         fresh.version = version;
