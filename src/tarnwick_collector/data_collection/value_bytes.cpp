@@ -526,9 +526,15 @@ Ref write(PyObject* value, const std::function<Ref()>& pickled, bool wrapped) {
     out.clear();
     W.unverified.clear();
     W.wrapped = wrapped;
-    G.busy = true;
-    bool ok = W.run(value, out);
-    G.busy = false;
+    bool ok;
+    {
+        // Reset however the walk ends (lack of memory throws).
+        struct Busy {
+            Busy() { G.busy = true; }
+            ~Busy() { G.busy = false; }
+        } busy;
+        ok = W.run(value, out);
+    }
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
         PyErr_Clear();
