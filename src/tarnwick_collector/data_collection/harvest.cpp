@@ -200,9 +200,7 @@ PyObject* record_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyOb
 
 PyObject* value_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
     if (!no_args("_value_bytes_stats", nargs, kw)) return nullptr;
-    const value_bytes::Stats& st = value_bytes::stats();
-    return Py_BuildValue("{sKsKsKsK}", "direct", st.direct, "pickler", st.pickler, "checked",
-                         st.checked, "differed", st.differed);
+    return value_bytes::stats_dict();
 }
 
 PyObject* set_size_guard_limit(PyObject*, PyObject* value) {

@@ -161,22 +161,26 @@ PyObject* external_return(PyObject* return_value, PyObject* record, PyObject* cu
     return finish(exc.get());
 }
 
+// The sync and async hooks are one, under their own names.
+PyObject* external_return_hook(Params<3>& params, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kw) {
+    std::array<PyObject*, 3> a;
+    if (!params.parse(args, nargs, kw, a)) return nullptr;
+    return guarded([&] { return external_return(a[0], a[1], a[2]); });
+}
+
 Params<3> external_return_params{"record_external_return_value",
                                  {"return_value", "func_obj", "cur_exc"}, 2};
 PyObject* record_external_return_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kw) {
-    std::array<PyObject*, 3> a;
-    if (!external_return_params.parse(args, nargs, kw, a)) return nullptr;
-    return guarded([&] { return external_return(a[0], a[1], a[2]); });
+    return external_return_hook(external_return_params, args, nargs, kw);
 }
 
 Params<3> async_external_params{"record_async_external_return_value",
                                 {"return_value", "func_obj", "cur_exc"}, 2};
 PyObject* record_async_external_return_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kw) {
-    std::array<PyObject*, 3> a;
-    if (!async_external_params.parse(args, nargs, kw, a)) return nullptr;
-    return guarded([&] { return external_return(a[0], a[1], a[2]); });
+    return external_return_hook(async_external_params, args, nargs, kw);
 }
 
 // 1: the caller's tracker is full, 0: merged (or no caller).

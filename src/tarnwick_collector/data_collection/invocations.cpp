@@ -236,9 +236,7 @@ bool add_imports(PyObject* module) {
 
 PyObject* value_bytes_stats(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
     if (!no_args("_value_bytes_stats", nargs, kw)) return nullptr;
-    const value_bytes::Stats& st = value_bytes::stats();
-    return Py_BuildValue("{sKsKsKsK}", "direct", st.direct, "pickler", st.pickler, "checked",
-                         st.checked, "differed", st.differed);
+    return value_bytes::stats_dict();
 }
 
 PyMethodDef module_methods[] = {

@@ -21,6 +21,37 @@ namespace pickle_writer {
 
 using tarn::Ref;
 
+// Where a class or function was last found by name: the versions of
+// sys.modules and of its module's dict then (0: not found, or not kept).
+struct FoundAt {
+    unsigned long long modules = 0, module = 0;
+};
+
+// `target` is what sys.modules[module_name] holds under `name`, read from
+// the dicts only when their version tags say they changed.
+inline bool found_in_module(PyObject* target, PyObject* module_name, PyObject* name,
+                            FoundAt& at) {
+    PyObject* modules = PyImport_GetModuleDict();
+    unsigned long long mv = tarn::compat::dict_version(modules);
+    if (mv && mv == at.modules) {
+        PyObject* module = PyDict_GetItemWithError(modules, module_name);
+        if (module && PyModule_Check(module) &&
+            tarn::compat::dict_version(PyModule_GetDict(module)) == at.module)
+            return true;
+    }
+    PyObject* module = PyDict_GetItemWithError(modules, module_name);
+    PyObject* found = module && PyModule_Check(module)
+                          ? PyDict_GetItemWithError(PyModule_GetDict(module), name)
+                          : nullptr;
+    PyErr_Clear();
+    if (found != target) {
+        at = {};
+        return false;
+    }
+    at = {mv, tarn::compat::dict_version(PyModule_GetDict(module))};
+    return true;
+}
+
 // Larger output is framed in pieces by the pickler: left to it.
 constexpr std::size_t MAX_BODY = 60000;
 constexpr int MAX_DEPTH = 32;

@@ -27,7 +27,7 @@ struct Class {
     Ref type;
     Ref name;  // the name the module holds it under, its __qualname__
     unsigned int version = 0;         // type version the module and name were read at
-    unsigned long long modules_version = 0, module_version = 0;
+    pickle_writer::FoundAt at;
     PyObject* module_name = nullptr;  // its __module__, owned by the class dict
     bool checked = false;             // a record with it was compared at this version
 };
@@ -45,19 +45,11 @@ State& G = leak<State>();
 bool found_by_name(Class& c) {
     auto* t = reinterpret_cast<PyTypeObject*>(c.type.get());
     unsigned int version = compat::type_version(t);
-    PyObject* modules = PyImport_GetModuleDict();
-    unsigned long long mv = compat::dict_version(modules);
-    if (version && version == c.version && mv && mv == c.modules_version) {
-        PyObject* module = PyDict_GetItemWithError(modules, c.module_name);
-        if (module && PyModule_Check(module) &&
-            compat::dict_version(PyModule_GetDict(module)) == c.module_version)
-            return true;
-        PyErr_Clear();
-    }
     if (!version || version != c.version) {
         // Read again: name and module, and the bytes are compared anew.
         c.checked = false;
         c.version = 0;
+        c.at = {};
         PyObject* name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname;
         PyObject* module_name = t->tp_dict ? PyDict_GetItemWithError(t->tp_dict, G.module_key.get())
                                            : nullptr;
@@ -70,18 +62,14 @@ bool found_by_name(Class& c) {
         c.name = Ref::borrow(name);
         c.module_name = module_name;
     }
-    PyObject* module = PyDict_GetItemWithError(modules, c.module_name);
-    PyObject* found = module && PyModule_Check(module)
-                          ? PyDict_GetItemWithError(PyModule_GetDict(module), c.name.get())
-                          : nullptr;
-    PyErr_Clear();
-    if (found != c.type.get()) return false;
-    // A lookup gives a class a valid version tag where it has none yet.
-    (void)compat::type_lookup(t, G.module_key.get());
-    c.version = compat::type_version(t);
-    c.modules_version = mv;
-    c.module_version = compat::dict_version(PyModule_GetDict(module));
-    return c.version && mv && c.module_version;
+    if (!pickle_writer::found_in_module(c.type.get(), c.module_name, c.name.get(), c.at))
+        return false;
+    if (!c.version) {
+        // A lookup gives a class a valid version tag where it has none yet.
+        (void)compat::type_lookup(t, G.module_key.get());
+        c.version = compat::type_version(t);
+    }
+    return c.version && c.at.modules && c.at.module;
 }
 
 class RecordWriter : public pickle_writer::Writer {

@@ -58,7 +58,7 @@ struct Entry {
     // (an interned module name), else a copy, written as a new string.
     Ref module_name, name;
     bool module_shared = false, name_shared = false;
-    unsigned long long modules_version = 0, module_version = 0;
+    pickle_writer::FoundAt at;
 };
 
 constexpr std::size_t MAX_CLASSES = 10000;
@@ -132,28 +132,8 @@ bool is_plain(PyTypeObject* t, Entry& p) {
     return p.name && p.module_name;
 }
 
-// `target` is what its module holds under its name (dict version tags say
-// when to read again).
 bool found_by_name(PyObject* target, Entry& p) {
-    PyObject* modules = PyImport_GetModuleDict();
-    unsigned long long mv = compat::dict_version(modules);
-    if (mv && mv == p.modules_version) {
-        PyObject* module = PyDict_GetItemWithError(modules, p.module_name.get());
-        if (module && PyModule_Check(module) &&
-            compat::dict_version(PyModule_GetDict(module)) == p.module_version)
-            return true;
-    }
-    PyObject* module = PyDict_GetItemWithError(modules, p.module_name.get());
-    PyObject* found = module && PyModule_Check(module)
-                          ? PyDict_GetItemWithError(PyModule_GetDict(module), p.name.get())
-                          : nullptr;
-    if (found != target) {
-        p.modules_version = 0;
-        return false;
-    }
-    p.modules_version = mv;
-    p.module_version = compat::dict_version(PyModule_GetDict(module));
-    return true;
+    return pickle_writer::found_in_module(target, p.module_name.get(), p.name.get(), p.at);
 }
 
 // A class's (or function's) module and name. Only the interpreter's own
@@ -569,6 +549,10 @@ Ref write(PyObject* value, const std::function<Ref()>& pickled, bool wrapped) {
     return theirs;
 }
 
-const Stats& stats() { return G.stats; }
+PyObject* stats_dict() {
+    const Stats& st = G.stats;
+    return Py_BuildValue("{sKsKsKsK}", "direct", st.direct, "pickler", st.pickler, "checked",
+                         st.checked, "differed", st.differed);
+}
 
 }  // namespace value_bytes

@@ -32,6 +32,7 @@ struct Stats {
     unsigned long long checked = 0;  // values written both ways and compared
     unsigned long long differed = 0; // classes whose bytes differed
 };
-const Stats& stats();
+// The figures as a dict, for the modules' _value_bytes_stats().
+PyObject* stats_dict();
 
 }  // namespace value_bytes
