@@ -73,7 +73,7 @@ struct State {
     Ref four;
     // The safe pickler's, bound at first use (it imports this module's
     // package): _function_reduction(obj) and _is_function_type(type).
-    Ref reduce_function, is_obj_function;
+    Ref reduce_function, is_function_type;
     Ref loadclass;  // what reduce_function's values call, written by name
     Entry loadclass_names;
     Ref wrap_module;
@@ -99,6 +99,29 @@ bool own_dict_is_plain(PyTypeObject* t) {
     return !PyErr_Occurred() && (!d || Py_TYPE(d) == &PyGetSetDescr_Type);
 }
 
+// A class's (or function's) module and name. Only the interpreter's own
+// classes' shared strings are kept themselves (a program's string is never
+// held: its class's are read again where they are written).
+bool copy_name(PyObject* target, PyObject* attr, Ref& out, bool& shared) {
+    Ref first = getattr(target, attr), again = first ? getattr(target, attr) : Ref();
+    if (!again || !PyUnicode_CheckExact(first.get())) return false;
+    shared = first.get() == again.get();
+    bool own = PyType_Check(target) &&
+               !(reinterpret_cast<PyTypeObject*>(target)->tp_flags & Py_TPFLAGS_HEAPTYPE);
+    out = shared && own ? first
+                        : Ref::steal(PyUnicode_FromKindAndData(
+                              PyUnicode_KIND(first.get()), PyUnicode_DATA(first.get()),
+                              PyUnicode_GET_LENGTH(first.get())));
+    return bool(out);
+}
+
+// A nested or local class is found by a dotted path: left to the pickler.
+bool copy_names(PyObject* target, Entry& p) {
+    return copy_name(target, S.module, p.module_name, p.module_shared) &&
+           copy_name(target, S.qualname, p.name, p.name_shared) &&
+           PyUnicode_FindChar(p.name.get(), '.', 0, PY_SSIZE_T_MAX, 1) == -1;
+}
+
 // A class of the program whose instances pickle as object.__reduce_ex__(4)
 // makes them, reading nothing but their __dict__.
 bool is_plain(PyTypeObject* t, Entry& p) {
@@ -117,45 +140,11 @@ bool is_plain(PyTypeObject* t, Entry& p) {
             !own_dict_is_plain(reinterpret_cast<PyTypeObject*>(base)))
             return false;
     }
-    PyObject* name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname;
-    PyObject* module = PyDict_GetItemWithError(t->tp_dict, S.module);
-    if (!name || !PyUnicode_CheckExact(name) || !module || !PyUnicode_CheckExact(module))
-        return false;
-    // A nested or local class is found by a dotted path: left to the pickler.
-    if (PyUnicode_FindChar(name, '.', 0, PY_SSIZE_T_MAX, 1) != -1) return false;
-    Py_ssize_t n;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &n);
-    const char* mod8 = utf8 ? PyUnicode_AsUTF8(module) : nullptr;
-    if (!mod8) return false;
-    p.name = Ref::steal(PyUnicode_FromStringAndSize(utf8, n));
-    p.module_name = Ref::steal(PyUnicode_FromString(mod8));
-    return p.name && p.module_name;
+    return copy_names(reinterpret_cast<PyObject*>(t), p);
 }
 
 bool found_by_name(PyObject* target, Entry& p) {
     return pickle_writer::found_in_module(target, p.module_name.get(), p.name.get(), p.at);
-}
-
-// A class's (or function's) module and name. Only the interpreter's own
-// classes' shared strings are kept themselves (a program's string is never
-// held: its class's are read again where they are written).
-bool copy_name(PyObject* target, PyObject* attr, Ref& out, bool& shared) {
-    Ref first = getattr(target, attr), again = first ? getattr(target, attr) : Ref();
-    if (!again || !PyUnicode_CheckExact(first.get())) return false;
-    shared = first.get() == again.get();
-    bool own = PyType_Check(target) &&
-               !(reinterpret_cast<PyTypeObject*>(target)->tp_flags & Py_TPFLAGS_HEAPTYPE);
-    out = shared && own ? first
-                        : Ref::steal(PyUnicode_FromKindAndData(
-                              PyUnicode_KIND(first.get()), PyUnicode_DATA(first.get()),
-                              PyUnicode_GET_LENGTH(first.get())));
-    return bool(out);
-}
-
-bool copy_names(PyObject* target, Entry& p) {
-    return copy_name(target, S.module, p.module_name, p.module_shared) &&
-           copy_name(target, S.qualname, p.name, p.name_shared) &&
-           PyUnicode_FindChar(p.name.get(), '.', 0, PY_SSIZE_T_MAX, 1) == -1;
 }
 
 // The standard library's values whose own C __reduce__ is their pickling:
@@ -180,8 +169,8 @@ bool bind_pickler() {
     if (G.reduce_function) return true;
     Ref pickler = imp_module("tarnwick_collector.data_serialization.pickler");
     if (!pickler) return false;
-    G.is_obj_function = attr_of(pickler, "_is_function_type");
-    G.reduce_function = G.is_obj_function ? attr_of(pickler, "_function_reduction") : Ref();
+    G.is_function_type = attr_of(pickler, "_is_function_type");
+    G.reduce_function = G.is_function_type ? attr_of(pickler, "_function_reduction") : Ref();
     G.loadclass = G.reduce_function ? import_attr("jsonpickle.unpickler", "loadclass") : Ref();
     G.wrap_module = G.loadclass ? attr_of(pickler, "wrap_module") : Ref();
     G.used_attributes = G.wrap_module ? import_attr(
@@ -233,7 +222,7 @@ Kind kind_of(PyTypeObject* t, Entry& p) {
     if (is_reduced_type(t)) return copy_names(reinterpret_cast<PyObject*>(t), p) ? Kind::reduced : Kind::none;
     if (t == &PyMethod_Type || t == &PyFunction_Type || t == &PyCFunction_Type) {
         if (!bind_pickler()) return Kind::none;
-        Ref yes = call(G.is_obj_function.get(), reinterpret_cast<PyObject*>(t));
+        Ref yes = call(G.is_function_type.get(), reinterpret_cast<PyObject*>(t));
         return yes && yes.get() == Py_True ? Kind::function : Kind::none;
     }
     if (t == &PyModule_Type) return bind_pickler() ? Kind::module : Kind::none;
