@@ -2,6 +2,7 @@
 peer tools, in whole-process CPU time.
 
     python bench/tracing_bench.py [--rounds N] [--quick] [--no-peers] [--python PY]
+                                  [--before REV]
 
 Workloads, each run as a fresh interpreter:
   (a) cpu: a script of ~200k small calls of its own functions;
@@ -13,6 +14,12 @@ traced), full recording with the default cap of 1000 calls a function and
 without a cap, and the peers. A cell is the CPU time (user + sys) of the process and everything it
 started (the recorder's writer processes included), divided by that of the
 plain program run just before it: the median of N such paired ratios.
+A recording's file from the run before is removed before the next one
+starts, outside the time measured: deleting last round's hundreds of
+megabytes is not part of recording. With --before REV, the same rows of
+full recording are measured for the project as it was at commit REV (built
+into a scratch venv build/bench-before-REV-X.Y), in the same rounds, so that
+"N times faster than then" is read from one run.
 Peers (VizTracer, coverage) are installed from PyPI into a scratch venv
 build/bench-venv-X.Y of their own; they are never dependencies of the
 package. cProfile comes with the interpreter.
@@ -77,7 +84,35 @@ def peer_python(py):
     return vpy
 
 
-def variants(py, vpy, script, project, tmp):
+def before_python(py, rev):
+    """An interpreter with the project as it was at commit ``rev`` installed."""
+    ver = subprocess.check_output(
+        [py, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], text=True).strip()
+    full = subprocess.check_output(["git", "-C", ROOT, "rev-parse", rev], text=True).strip()
+    tag = full[:10]
+    src = os.path.join(ROOT, "build", f"before-src-{tag}")
+    venv = os.path.join(ROOT, "build", f"bench-before-{tag}-{ver}")
+    vpy = os.path.join(venv, "bin", "python")
+    if not os.path.exists(os.path.join(venv, ".built")):
+        if not os.path.isdir(src):
+            os.makedirs(src)
+            archive = subprocess.run(["git", "-C", ROOT, "archive", full], check=True,
+                                     stdout=subprocess.PIPE).stdout
+            subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
+        base = subprocess.check_output(
+            [py, "-c", "import sys; print(getattr(sys, '_base_executable', sys.executable))"],
+            text=True).strip()
+        subprocess.run([base, "-m", "venv", venv], check=True)
+        subprocess.run([vpy, "-m", "pip", "install", "-q", "--upgrade", "pip"], check=True)
+        subprocess.run([vpy, "-m", "pip", "install", "-q", "-r",
+                        os.path.join(src, "requirements-dev.txt")], check=True)
+        subprocess.run([vpy, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+                        "-C", f"build-dir={os.path.join(src, 'build')}", src], check=True)
+        open(os.path.join(venv, ".built"), "w").close()
+    return vpy, tag[:7]
+
+
+def variants(py, vpy, script, project, tmp, before=None):
     rec = [py, "-m", "tarnwick_collector", "record", "--project", project]
     out = os.path.join(tmp, "rec.db")
     rows = [
@@ -86,6 +121,11 @@ def variants(py, vpy, script, project, tmp):
         ("record (cap 1000)", rec + ["--out", out, script]),
         ("record --max-calls 0", rec + ["--out", out, "--max-calls", "0", script]),
     ]
+    if before is not None:
+        bpy, tag = before
+        old = [bpy, "-m", "tarnwick_collector", "record", "--project", project, "--out", out]
+        rows += [(f"{tag}: record", old + [script]),
+                 (f"{tag}: record --max-calls 0", old + ["--max-calls", "0", script])]
     if vpy is not None:
         viz = [vpy, "-m", "viztracer", "--quiet", "-o", os.path.join(tmp, "viz.json")]
         rows += [
@@ -106,13 +146,22 @@ def calls_traced(stderr):
     return None
 
 
-def measure(name, py, vpy, script, project, rounds, tmp):
-    cmds = variants(py, vpy, script, project, tmp)
+def remove_recording(tmp):
+    for suffix in ("", "-wal", "-shm", "-journal"):
+        try:
+            os.unlink(os.path.join(tmp, "rec.db" + suffix))
+        except FileNotFoundError:
+            pass
+
+
+def measure(name, py, vpy, script, project, rounds, tmp, before=None):
+    cmds = variants(py, vpy, script, project, tmp, before)
     ratios = {label: [] for label, _ in cmds}
     plain_times = []
     traced = None
     for _ in range(rounds):
         for label, cmd in cmds:
+            remove_recording(tmp)
             plain, _ = cpu_seconds([py, script], tmp)
             plain_times.append(plain)
             used, err = cpu_seconds(cmd, tmp)
@@ -138,6 +187,11 @@ def verdicts(name, cells):
     before = BEFORE_NO_CAP[name]
     out.append(f"no cap {no_cap:.1f}x <= {before / 3:.0f}x (3x faster than {before:.0f}x): "
                f"{'ok' if no_cap <= before / 3 else 'MISSED'}")
+    for label, then in cells.items():
+        if label.endswith(": record --max-calls 0"):
+            out.append(f"no cap {no_cap:.1f}x against {then:.1f}x at {label.split(':')[0]} in "
+                       f"this run: {then / no_cap:.1f} times faster (3x: "
+                       f"{'ok' if then >= 3 * no_cap else 'MISSED'})")
     return out
 
 
@@ -148,10 +202,13 @@ def main():
     parser.add_argument("--no-peers", action="store_true", help="without the peer tools")
     parser.add_argument("--python", default=os.environ.get("PYTHON") or sys.executable,
                         help="the interpreter measured (default: $PYTHON, else this one)")
+    parser.add_argument("--before", metavar="REV",
+                        help="also measure full recording as the project was at commit REV")
     opts = parser.parse_args()
     rounds = 1 if opts.quick else opts.rounds
     py = opts.python
     vpy = None if opts.no_peers else peer_python(py)
+    before = before_python(py, opts.before) if opts.before else None
     version = subprocess.check_output([py, "-c", "import sys; print(sys.version.split()[0])"],
                                       text=True).strip()
     results = {}
@@ -166,7 +223,7 @@ def main():
         with open(lib, "w") as f:
             f.write(library_script(200))
         for name, script, project in (("cpu", cpu, cpu_dir), ("library", lib, JSONISH)):
-            results[name] = measure(name, py, vpy, script, project, rounds, tmp)
+            results[name] = measure(name, py, vpy, script, project, rounds, tmp, before)
 
     print(f"python {version}; whole-process CPU time (user + sys, children included) "
           f"against the plain program, median of {rounds} paired run{'s' * (rounds != 1)}; "

@@ -99,33 +99,78 @@ def test_repeated_metrics_keep_their_bytes_once_and_read_back_whole(db, tmp_path
     # Runs of shared messages longer than a batch, broken by kept ones.
     sent = [message("m.f"), message("m.g"), big] * 40 + [message("m.f")] * 150 + [big] + \
         [message("m.g")] * 70
-    # An older file: its metrics table has no shared messages.
-    old = str(tmp_path / "old.db")
-    conn = sqlite3.connect(old)
-    conn.executescript(store.SCHEMA.replace("data BLOB,\n    message INTEGER", "data BLOB NOT NULL")
-                       .replace("CREATE TABLE IF NOT EXISTS metric_messages", "CREATE TABLE x"))
-    conn.execute("INSERT INTO meta VALUES ('format', ?)", (store.FORMAT,))
-    conn.commit()
-    conn.close()
-    for path in (db, old):
+    # Older files: metrics without shared messages, and shared messages
+    # without their counts.
+    old, uncounted = str(tmp_path / "old.db"), str(tmp_path / "uncounted.db")
+    schemas = {
+        old: store.SCHEMA.replace("data BLOB,\n    message INTEGER", "data BLOB NOT NULL")
+        .replace("CREATE TABLE IF NOT EXISTS metric_messages", "CREATE TABLE x"),
+        uncounted: store.SCHEMA.split("CREATE TABLE IF NOT EXISTS metric_messages")[0] +
+        "CREATE TABLE metric_messages (id INTEGER PRIMARY KEY, data BLOB NOT NULL);",
+    }
+    for path, schema in schemas.items():
+        conn = sqlite3.connect(path)
+        conn.executescript(schema)
+        conn.execute("INSERT INTO meta VALUES ('format', ?)", (store.FORMAT,))
+        conn.commit()
+        conn.close()
+    for path in (db, old, uncounted):
         w = Writer(path, "metrics", 1000, writer._describe_metric)
-        step = 7 if path == old else len(sent)  # small transactions, and one
+        step = len(sent) if path == db else 7  # small transactions, and one
         for cut in range(0, len(sent), step):
             w.feed(b"".join(frame(m) for m in sent[cut:cut + step]))
             w.commit()
         w.close()
+        store.add_indexes(path, ("metrics",))
         rec = store.Recording(path)
         try:
             rows = list(rec.metrics())
+            kinds = rec.kind_counts()
+            details = sorted(rec.detail_counts(("LimitFailure", "Unpicklable")))
+            cut = rec.detail_counts(("LimitFailure",), 30)
         finally:
             rec.close()
         assert [r[5] for r in rows] == sent
         assert [r[1] for r in rows] == ["LimitFailure"] * len(sent)
+        # The counts are those of the rows, however they were stored.
+        by_detail = {}
+        for r in rows:
+            by_detail[r[2]] = by_detail.get(r[2], 0) + 1
+        assert kinds == {"LimitFailure": len(sent)}
+        assert details == sorted(("LimitFailure", d, n) for d, n in by_detail.items())
+        assert sum(n for _, _, n in cut) == len(sent) and all(len(d) <= 30 for _, d, _ in cut)
     conn = sqlite3.connect(db)
     shared = conn.execute("SELECT COUNT(*) FROM metric_messages").fetchone()[0]
     inline = conn.execute("SELECT COUNT(*) FROM metrics WHERE data IS NOT NULL").fetchone()[0]
     conn.close()
     assert (shared, inline) == (2, 41)
+
+
+def test_metric_counts_stay_those_of_the_rows_when_storing_fails(db):
+    from tarnwick_collector.configs.collector_settings import CollectorSettings
+    from tarnwick_collector.data_collection.metrics import LimitFailure, LimitReasons
+
+    known = CollectorSettings.serializer.serialize(LimitFailure(
+        "t", "p", "3", "0", "m.f", LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
+
+    def describe(data):
+        if data != known:
+            raise RuntimeError("describer broke")
+        return writer._describe_metric(data)
+
+    w = Writer(db, "metrics", 1000, describe)
+    w.feed(frame(known) * 10)
+    w.commit()
+    # Rows of an open transaction, then a failure in the middle of it.
+    with pytest.raises(RuntimeError, match="describer broke"):
+        w.feed(frame(known) * 5 + frame(b"\x80\x04other."))
+    w.feed(frame(known) * 3)
+    w.close()
+    conn = sqlite3.connect(db)
+    rows = conn.execute("SELECT COUNT(*) FROM metrics").fetchone()[0]
+    kinds = store.kind_counts(conn)
+    conn.close()
+    assert rows >= 13 and kinds == {"LimitFailure": rows}
 
 
 def test_a_failing_describer_stops_the_writer_with_its_error(db):

@@ -177,8 +177,7 @@ class Session:
 def _stand_ins(conn):
     from tarnwick_collector.recording.stats import STAND_INS, stand_in_counts
 
-    rows = conn.execute("SELECT detail, COUNT(*) FROM metrics WHERE kind = ? GROUP BY detail",
-                        (STAND_INS,))
+    rows = [(detail, n) for _, detail, n in store.detail_counts(conn, (STAND_INS,))]
     return stand_in_counts(rows)[0]
 
 

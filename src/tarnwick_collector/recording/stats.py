@@ -112,15 +112,13 @@ def gather(rec):
         else:
             heapq.heappushpop(top, item)
 
-    kinds = {label(k) if k is not None else "?": n for k, n in rec._rows(
-        "SELECT kind, COUNT(*) FROM metrics GROUP BY kind")}
+    kinds = {}
+    for k, n in rec.kind_counts().items():
+        key = label(k) if k is not None else "?"
+        kinds[key] = kinds.get(key, 0) + n
     dropped, unpicklable, unpicklable_reasons, failures = {}, {}, {}, {}
     stand_in_rows = []
-    kinds_read = _FAILURES + (STAND_INS,)
-    marks = ", ".join("?" * len(kinds_read))
-    for kind, detail, n in rec._rows(
-            f"SELECT kind, substr(detail, 1, {_DETAIL_MAX}), COUNT(*) FROM metrics "
-            f"WHERE kind IN ({marks}) GROUP BY kind, detail", kinds_read):
+    for kind, detail, n in rec.detail_counts(_FAILURES + (STAND_INS,), _DETAIL_MAX):
         if kind == STAND_INS:
             stand_in_rows.append((detail, n))
             continue

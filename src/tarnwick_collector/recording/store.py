@@ -5,8 +5,9 @@ call record: the function's full name, the thread, the time it was sent, the
 number of its external calls, the record's bytes and their length) and
 ``metrics`` (kind, detail, time, and the message's bytes: in
 ``metric_messages``, stored once for all the metrics that are the same
-message, or in the row itself). Files written before ``size``, the indexes
-or ``metric_messages`` existed are still read. Two writer
+message, with its kind, detail and how many rows are of it, or in the row
+itself). Files written before ``size``, the indexes, ``metric_messages`` or
+its counts existed are still read. Two writer
 processes share the file, so it is in WAL mode with a generous busy timeout.
 """
 
@@ -16,7 +17,8 @@ import sqlite3
 
 FORMAT = "tarnwick-recording"
 # 2: metric messages stored once in metric_messages.
-VERSION = "2"
+# 3: ... with their kind, detail and count of rows.
+VERSION = "3"
 BUSY_MS = 30000
 
 SCHEMA = """
@@ -39,7 +41,13 @@ CREATE TABLE IF NOT EXISTS metrics (
     data BLOB,
     message INTEGER
 );
-CREATE TABLE IF NOT EXISTS metric_messages (id INTEGER PRIMARY KEY, data BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS metric_messages (
+    id INTEGER PRIMARY KEY,
+    data BLOB NOT NULL,
+    kind TEXT,
+    detail TEXT,
+    count INTEGER NOT NULL DEFAULT 0
+);
 """
 
 # Made by each writer once its stream has ended: built from the finished
@@ -51,9 +59,12 @@ INDEXES = {
     # filters by function use it too.
     "data": "CREATE INDEX IF NOT EXISTS calls_stats ON calls "
             "(function, thread, external_calls, size)",
-    # By kind alone (older files: and detail): the few rows of the rare
-    # kinds are found through it, the counts by kind read from it alone.
-    "metrics": "CREATE INDEX IF NOT EXISTS metrics_kind ON metrics (kind)",
+    # Counts by kind and detail come from metric_messages, but for the
+    # rows that keep their own bytes (rare: messages too large or too
+    # varied to be kept once): only those are indexed. Older files have
+    # metrics_kind, an index of every row by kind.
+    "metrics": "CREATE INDEX IF NOT EXISTS metrics_inline ON metrics (kind, detail) "
+               "WHERE message IS NULL",
 }
 
 
@@ -92,7 +103,12 @@ def add_indexes(path, streams=("data", "metrics")):
     conn = connect(path)
     try:
         for stream in streams:
-            conn.execute(INDEXES[stream])
+            sql = INDEXES[stream]
+            if stream == "metrics" and "message" not in {
+                    r[1] for r in conn.execute("PRAGMA table_info(metrics)")}:
+                # A file of every message in its row: all rows by kind.
+                sql = "CREATE INDEX IF NOT EXISTS metrics_kind ON metrics (kind)"
+            conn.execute(sql)
     finally:
         conn.close()
 
@@ -336,7 +352,19 @@ class Recording:
         try:
             return counts(self.conn)
         except sqlite3.DatabaseError as exc:
-            raise RecordingError(f"{self.path}: damaged recording ({exc})") from None
+            raise self.damaged(exc) from None
+
+    def kind_counts(self):
+        try:
+            return kind_counts(self.conn)
+        except sqlite3.DatabaseError as exc:
+            raise self.damaged(exc) from None
+
+    def detail_counts(self, kinds, detail_max=None):
+        try:
+            return detail_counts(self.conn, kinds, detail_max)
+        except sqlite3.DatabaseError as exc:
+            raise self.damaged(exc) from None
 
     def meta_json(self, key, default=None):
         raw = self.meta.get(key)
@@ -365,8 +393,47 @@ def counts(conn):
     """(call records, their external calls, metric counts by kind)."""
     calls, external = conn.execute(
         "SELECT COUNT(*), COALESCE(SUM(external_calls), 0) FROM calls").fetchone()
-    kinds = dict(conn.execute("SELECT kind, COUNT(*) FROM metrics GROUP BY kind"))
-    return calls, external, kinds
+    return calls, external, kind_counts(conn)
+
+
+def _message_counts(conn):
+    # Whether metric_messages keeps each message's kind, detail and count.
+    cols = {r[1] for r in conn.execute("PRAGMA table_info(metric_messages)")}
+    return {"kind", "detail", "count"} <= cols
+
+
+def kind_counts(conn):
+    """Metric kind -> number of metrics of it."""
+    if not _message_counts(conn):
+        return dict(conn.execute("SELECT kind, COUNT(*) FROM metrics GROUP BY kind"))
+    kinds = {}
+    for kind, n in _counted(conn, "kind", "", ()):
+        kinds[kind] = kinds.get(kind, 0) + n
+    return kinds
+
+
+def detail_counts(conn, kinds, detail_max=None):
+    """(kind, detail, number of metrics) for the metrics of ``kinds``; with
+    ``detail_max`` the details are cut to that many characters."""
+    detail = "detail" if detail_max is None else f"substr(detail, 1, {int(detail_max)})"
+    marks = ", ".join("?" * len(kinds))
+    where = f"kind IN ({marks})"
+    if not _message_counts(conn):
+        return list(conn.execute(f"SELECT kind, {detail}, COUNT(*) FROM metrics WHERE {where} "
+                                 f"GROUP BY kind, {detail}", tuple(kinds)))
+    merged = {}
+    for kind, text, n in _counted(conn, f"kind, {detail}", f"AND {where}", tuple(kinds)):
+        merged[(kind, text)] = merged.get((kind, text), 0) + n
+    return [(kind, text, n) for (kind, text), n in merged.items()]
+
+
+def _counted(conn, cols, where, args):
+    # The shared messages' counts, then the rows that keep their own bytes.
+    group = f"GROUP BY {cols}"
+    yield from conn.execute(f"SELECT {cols}, SUM(count) FROM metric_messages "
+                            f"WHERE count > 0 {where} {group}", args)
+    yield from conn.execute(f"SELECT {cols}, COUNT(*) FROM metrics "
+                            f"WHERE message IS NULL {where} {group}", args)
 
 
 def matches(full_name, wanted):

@@ -93,6 +93,9 @@ bool text_of(PyObject* s, Text& out) {
 struct Metric {
     Text kind, detail;
     sqlite3_int64 message = 0;
+    // Rows of it stored in the open transaction, added to the message's
+    // count when it commits (files that keep counts).
+    long long pending = 0;
 };
 
 // A metric row waiting for its statement; the texts are cache entries,
@@ -125,6 +128,8 @@ struct Writer {
     std::vector<CallRow>* calls;  // rows in use: the first `ncalls`
     std::size_t ncalls;
     sqlite3_stmt* insert_message;  // null: the file has no metric_messages
+    sqlite3_stmt* add_count;       // null: its messages keep no count
+    std::vector<Metric*>* counted;  // cache entries with rows pending
     Stream stream;
     bool in_tx;
     std::size_t tx_rows, tx_bytes;
@@ -143,9 +148,15 @@ struct Writer {
 
 void forget_messages(Writer* w) {
     // A failed statement may have rolled the transaction back: rows of
-    // metric_messages it made are gone with it.
+    // metric_messages it made are gone with it, and so are the rows the
+    // pending counts are of.
+    bool rolled_back = !w->db || sqlite3_get_autocommit(w->db);
     if (w->metric_cache)
-        for (auto& entry : *w->metric_cache) entry.second.message = 0;
+        for (auto& entry : *w->metric_cache) {
+            entry.second.message = 0;
+            if (rolled_back) entry.second.pending = 0;
+        }
+    if (rolled_back && w->counted) w->counted->clear();
 }
 
 bool sqlite_failed(Writer* w, const char* what) {
@@ -231,9 +242,26 @@ bool flush_calls(Writer* w) {
 
 bool flush(Writer* w) { return flush_rows(w) && flush_calls(w); }
 
+// Each message's count grows by its rows of this transaction, in it: the
+// counts always say how many rows the file holds.
+bool add_counts(Writer* w) {
+    for (Metric* m : *w->counted) {
+        if (!m->pending) continue;
+        sqlite3_stmt* st = w->add_count;
+        int rc = sqlite3_bind_int64(st, 1, m->pending);
+        if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, 2, m->message);
+        if (rc == SQLITE_OK) rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        if (rc != SQLITE_DONE) return sqlite_failed(w, "count");
+        m->pending = 0;
+    }
+    w->counted->clear();
+    return true;
+}
+
 bool commit(Writer* w) {
     if (!w->in_tx) return true;
-    if (!flush(w)) return false;
+    if (!flush(w) || !add_counts(w)) return false;
     if (!exec(w, "COMMIT")) return false;
     w->in_tx = false;
     w->tx_rows = w->tx_bytes = 0;
@@ -329,6 +357,11 @@ bool message_row(Writer* w, Metric& m, const char* data, std::size_t n) {
     if (m.message) return true;
     sqlite3_stmt* st = w->insert_message;
     int rc = sqlite3_bind_blob64(st, 1, data, n, SQLITE_STATIC);
+    if (rc == SQLITE_OK && w->add_count && (!bind_at(w, st, 2, m.kind) || !bind_at(w, st, 3, m.detail))) {
+        sqlite3_reset(st);
+        sqlite3_clear_bindings(st);
+        return false;
+    }
     if (rc == SQLITE_OK) rc = sqlite3_step(st);
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
@@ -380,6 +413,7 @@ bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread
     bool shared = cached && w->insert_message;
     if (shared) {
         if (!message_row(w, *found, data, n)) return false;
+        if (w->add_count && found->pending++ == 0) w->counted->push_back(found);
         w->rows->push_back({&found->kind, &found->detail, &thread, sent, found->message});
         if (w->rows->size() >= 4 * METRIC_ROWS) return flush_rows(w);
         return true;
@@ -469,8 +503,9 @@ PyObject* Writer_new(PyTypeObject* type, PyObject*, PyObject*) {
     w->calls = new (std::nothrow) std::vector<CallRow>();
     w->metric_spare = new (std::nothrow) Metric();
     w->rows = new (std::nothrow) std::vector<MetricRow>();
+    w->counted = new (std::nothrow) std::vector<Metric*>();
     if (!w->pending || !w->metric_cache || !w->thread_names || !w->calls || !w->metric_spare ||
-        !w->rows) {
+        !w->rows || !w->counted) {
         Py_DECREF(w);
         return PyErr_NoMemory();
     }
@@ -482,7 +517,8 @@ void close_db(Writer* w) {
     if (w->insert_message) sqlite3_finalize(w->insert_message);
     if (w->insert_rows) sqlite3_finalize(w->insert_rows);
     if (w->insert_calls) sqlite3_finalize(w->insert_calls);
-    w->insert = w->insert_message = w->insert_rows = w->insert_calls = nullptr;
+    if (w->add_count) sqlite3_finalize(w->add_count);
+    w->insert = w->insert_message = w->insert_rows = w->insert_calls = w->add_count = nullptr;
     if (w->db) sqlite3_close_v2(w->db);
     w->db = nullptr;
 }
@@ -497,6 +533,7 @@ void Writer_dealloc(PyObject* self) {
     delete w->calls;
     delete w->metric_spare;
     delete w->rows;
+    delete w->counted;
     Py_CLEAR(w->describe);
     Py_TYPE(self)->tp_free(self);
 }
@@ -561,8 +598,21 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             "VALUES (?, ?, ?, ?, ?, ?)";
         std::string many = "INSERT INTO metrics (kind, detail, thread, sent, data, message) VALUES ";
         for (int i = 0; i < METRIC_ROWS; ++i) many += i ? ", (?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?)";
-        if (sqlite3_prepare_v2(w->db, "INSERT INTO metric_messages (data) VALUES (?)", -1,
-                               &w->insert_message, nullptr) == SQLITE_OK &&
+        // Files made before messages kept their counts add none.
+        if (sqlite3_prepare_v2(w->db,
+                               "INSERT INTO metric_messages (data, kind, detail, count) "
+                               "VALUES (?, ?, ?, 0)",
+                               -1, &w->insert_message, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(w->db, "UPDATE metric_messages SET count = count + ? WHERE id = ?",
+                               -1, &w->add_count, nullptr) == SQLITE_OK) {
+        } else {
+            sqlite3_finalize(w->insert_message);
+            sqlite3_finalize(w->add_count);
+            w->insert_message = w->add_count = nullptr;
+        }
+        if ((w->insert_message ||
+             sqlite3_prepare_v2(w->db, "INSERT INTO metric_messages (data) VALUES (?)", -1,
+                                &w->insert_message, nullptr) == SQLITE_OK) &&
             sqlite3_prepare_v2(w->db, shared, -1, &w->insert, nullptr) == SQLITE_OK &&
             sqlite3_prepare_v2(w->db, many.c_str(), -1, &w->insert_rows, nullptr) == SQLITE_OK)
             sql = nullptr;
@@ -570,7 +620,8 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             sqlite3_finalize(w->insert_message);
             sqlite3_finalize(w->insert);
             sqlite3_finalize(w->insert_rows);
-            w->insert_message = w->insert = w->insert_rows = nullptr;
+            sqlite3_finalize(w->add_count);
+            w->insert_message = w->insert = w->insert_rows = w->add_count = nullptr;
         }
     }
     if (w->stream == Stream::data) {
