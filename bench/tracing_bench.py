@@ -60,20 +60,26 @@ def cpu_seconds(cmd, cwd, env=None):
     return used, proc.stderr.decode(errors="replace")
 
 
+def scratch_venv(py, name):
+    """The interpreter of build/NAME-X.Y, a venv made from ``py``'s base
+    interpreter (the project's venv packages stay out)."""
+    ver = subprocess.check_output(
+        [py, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], text=True).strip()
+    venv = os.path.join(ROOT, "build", f"{name}-{ver}")
+    vpy = os.path.join(venv, "bin", "python")
+    if not os.path.exists(vpy):
+        base = subprocess.check_output(
+            [py, "-c", "import sys; print(getattr(sys, '_base_executable', sys.executable))"],
+            text=True).strip()
+        subprocess.run([base, "-m", "venv", venv], check=True)
+    return vpy
+
+
 def peer_python(py):
     """The scratch venv's interpreter with the peers installed; None when
     they cannot be had (no registry reachable)."""
-    ver = subprocess.check_output(
-        [py, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], text=True).strip()
-    venv = os.path.join(ROOT, "build", f"bench-venv-{ver}")
-    vpy = os.path.join(venv, "bin", "python")
     try:
-        if not os.path.exists(vpy):
-            # From the base interpreter: the project's venv packages stay out.
-            base = subprocess.check_output(
-                [py, "-c", "import sys; print(getattr(sys, '_base_executable', sys.executable))"],
-                text=True).strip()
-            subprocess.run([base, "-m", "venv", venv], check=True)
+        vpy = scratch_venv(py, "bench-venv")
         missing = subprocess.run(
             [vpy, "-c", "import viztracer, coverage"], capture_output=True).returncode != 0
         if missing:
@@ -86,29 +92,23 @@ def peer_python(py):
 
 def before_python(py, rev):
     """An interpreter with the project as it was at commit ``rev`` installed."""
-    ver = subprocess.check_output(
-        [py, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], text=True).strip()
     full = subprocess.check_output(["git", "-C", ROOT, "rev-parse", rev], text=True).strip()
     tag = full[:10]
     src = os.path.join(ROOT, "build", f"before-src-{tag}")
-    venv = os.path.join(ROOT, "build", f"bench-before-{tag}-{ver}")
-    vpy = os.path.join(venv, "bin", "python")
-    if not os.path.exists(os.path.join(venv, ".built")):
+    vpy = scratch_venv(py, f"bench-before-{tag}")
+    built = os.path.join(os.path.dirname(os.path.dirname(vpy)), ".built")
+    if not os.path.exists(built):
         if not os.path.isdir(src):
             os.makedirs(src)
             archive = subprocess.run(["git", "-C", ROOT, "archive", full], check=True,
                                      stdout=subprocess.PIPE).stdout
             subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
-        base = subprocess.check_output(
-            [py, "-c", "import sys; print(getattr(sys, '_base_executable', sys.executable))"],
-            text=True).strip()
-        subprocess.run([base, "-m", "venv", venv], check=True)
         subprocess.run([vpy, "-m", "pip", "install", "-q", "--upgrade", "pip"], check=True)
         subprocess.run([vpy, "-m", "pip", "install", "-q", "-r",
                         os.path.join(src, "requirements-dev.txt")], check=True)
         subprocess.run([vpy, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
                         "-C", f"build-dir={os.path.join(src, 'build')}", src], check=True)
-        open(os.path.join(venv, ".built"), "w").close()
+        open(built, "w").close()
     return vpy, tag[:7]
 
 

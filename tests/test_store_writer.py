@@ -173,6 +173,36 @@ def test_metric_counts_stay_those_of_the_rows_when_storing_fails(db):
     assert rows >= 13 and kinds == {"LimitFailure": rows}
 
 
+@pytest.mark.parametrize("how", ["ABORT", "ROLLBACK"])
+def test_metric_counts_and_messages_hold_when_a_statement_fails(db, how):
+    # ABORT undoes the one statement, ROLLBACK the whole transaction: either
+    # way the counts are those of the rows kept, and every row's message is there.
+    from tarnwick_collector.configs.collector_settings import CollectorSettings
+    from tarnwick_collector.data_collection.metrics import LimitFailure, LimitReasons
+
+    known = CollectorSettings.serializer.serialize(LimitFailure(
+        "t", "p", "3", "0", "m.f", LimitReasons.EXTERNAL_FUNCTION_CALLS_LIMIT_EXCEEDED))
+    w = Writer(db, "metrics", 1000, writer._describe_metric)
+    w.feed(frame(known) * 10)
+    w.commit()
+    conn = sqlite3.connect(db)
+    conn.execute(f"CREATE TRIGGER refuse BEFORE INSERT ON metrics WHEN NEW.sent = 9.0 "
+                 f"BEGIN SELECT RAISE({how}, 'refused'); END")
+    conn.commit()
+    w.feed(frame(known) * 40 + frame(known, sent=9.0) + frame(known) * 5)
+    with pytest.raises(RuntimeError, match="refused"):
+        w.commit()
+    w.feed(frame(known) * 3)
+    w.close()
+    rows = conn.execute("SELECT COUNT(*) FROM metrics").fetchone()[0]
+    orphans = conn.execute("SELECT COUNT(*) FROM metrics m LEFT JOIN metric_messages mm "
+                           "ON m.message = mm.id WHERE m.message IS NOT NULL "
+                           "AND mm.id IS NULL").fetchone()[0]
+    kinds = store.kind_counts(conn)
+    conn.close()
+    assert rows >= 13 and orphans == 0 and kinds == {"LimitFailure": rows}
+
+
 def test_a_failing_describer_stops_the_writer_with_its_error(db):
     def broken(data):
         raise RuntimeError("describer broke")

@@ -98,14 +98,12 @@ struct Metric {
     long long pending = 0;
 };
 
-// A metric row waiting for its statement; the texts are cache entries,
-// which stay where they are until the batch is inserted.
+// A metric row waiting for its statement; the metric and the thread name
+// are cache entries, which stay where they are until the batch is inserted.
 struct MetricRow {
-    const Text* kind;
-    const Text* detail;
+    Metric* metric;
     const Text* thread;
     double sent;
-    sqlite3_int64 message;
 };
 
 // A call record's row waiting for its statement.
@@ -147,16 +145,18 @@ struct Writer {
 };
 
 void forget_messages(Writer* w) {
-    // A failed statement may have rolled the transaction back: rows of
-    // metric_messages it made are gone with it, and so are the rows the
-    // pending counts are of.
-    bool rolled_back = !w->db || sqlite3_get_autocommit(w->db);
+    // A failed statement that undid only itself leaves the transaction as
+    // it was. One that rolled the whole transaction back took with it the
+    // rows of metric_messages it made, the rows the pending counts are of,
+    // and the transaction: the rows still waiting would name messages that
+    // are gone.
+    if (w->db && !sqlite3_get_autocommit(w->db)) return;
     if (w->metric_cache)
-        for (auto& entry : *w->metric_cache) {
-            entry.second.message = 0;
-            if (rolled_back) entry.second.pending = 0;
-        }
-    if (rolled_back && w->counted) w->counted->clear();
+        for (auto& entry : *w->metric_cache) entry.second.message = entry.second.pending = 0;
+    if (w->counted) w->counted->clear();
+    if (w->rows) w->rows->clear();
+    w->in_tx = false;
+    w->tx_rows = w->tx_bytes = 0;
 }
 
 bool sqlite_failed(Writer* w, const char* what) {
@@ -198,20 +198,30 @@ bool flush_rows(Writer* w) {
     std::size_t at = 0;
     auto put = [&](sqlite3_stmt* st, int base, const MetricRow& r) {
         int rc = SQLITE_OK;
-        if (!bind_at(w, st, base + 1, *r.kind) || !bind_at(w, st, base + 2, *r.detail) ||
-            !bind_at(w, st, base + 3, *r.thread))
+        if (!bind_at(w, st, base + 1, r.metric->kind) ||
+            !bind_at(w, st, base + 2, r.metric->detail) || !bind_at(w, st, base + 3, *r.thread))
             return false;
         rc = sqlite3_bind_double(st, base + 4, r.sent);
         if (rc == SQLITE_OK) rc = sqlite3_bind_null(st, base + 5);
-        if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, base + 6, r.message);
+        if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, base + 6, r.metric->message);
         return rc == SQLITE_OK || sqlite_failed(w, "bind");
+    };
+    // Counted once inserted: a statement that fails stores none of its rows.
+    auto count = [&](std::size_t from, std::size_t to) {
+        if (!w->add_count) return;
+        for (std::size_t i = from; i < to; ++i)
+            if (rows[i].metric->pending++ == 0) w->counted->push_back(rows[i].metric);
     };
     bool ok = true;
     for (; ok && w->insert_rows && rows.size() - at >= METRIC_ROWS; at += METRIC_ROWS) {
         for (int i = 0; ok && i < METRIC_ROWS; ++i) ok = put(w->insert_rows, 6 * i, rows[at + i]);
         ok = ok && step(w, w->insert_rows);
+        if (ok) count(at, at + METRIC_ROWS);
     }
-    for (; ok && at < rows.size(); ++at) ok = put(w->insert, 0, rows[at]) && step(w, w->insert);
+    for (; ok && at < rows.size(); ++at) {
+        ok = put(w->insert, 0, rows[at]) && step(w, w->insert);
+        if (ok) count(at, at + 1);
+    }
     rows.clear();
     return ok;
 }
@@ -413,8 +423,7 @@ bool store_metric(Writer* w, const char* data, std::size_t n, const Text& thread
     bool shared = cached && w->insert_message;
     if (shared) {
         if (!message_row(w, *found, data, n)) return false;
-        if (w->add_count && found->pending++ == 0) w->counted->push_back(found);
-        w->rows->push_back({&found->kind, &found->detail, &thread, sent, found->message});
+        w->rows->push_back({found, &thread, sent});
         if (w->rows->size() >= 4 * METRIC_ROWS) return flush_rows(w);
         return true;
     }
@@ -599,18 +608,19 @@ int Writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::string many = "INSERT INTO metrics (kind, detail, thread, sent, data, message) VALUES ";
         for (int i = 0; i < METRIC_ROWS; ++i) many += i ? ", (?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?)";
         // Files made before messages kept their counts add none.
-        if (sqlite3_prepare_v2(w->db,
-                               "INSERT INTO metric_messages (data, kind, detail, count) "
-                               "VALUES (?, ?, ?, 0)",
-                               -1, &w->insert_message, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(w->db, "UPDATE metric_messages SET count = count + ? WHERE id = ?",
-                               -1, &w->add_count, nullptr) == SQLITE_OK) {
-        } else {
+        bool counts = sqlite3_prepare_v2(w->db,
+                                         "INSERT INTO metric_messages (data, kind, detail, count) "
+                                         "VALUES (?, ?, ?, 0)",
+                                         -1, &w->insert_message, nullptr) == SQLITE_OK &&
+                      sqlite3_prepare_v2(w->db,
+                                         "UPDATE metric_messages SET count = count + ? WHERE id = ?",
+                                         -1, &w->add_count, nullptr) == SQLITE_OK;
+        if (!counts) {
             sqlite3_finalize(w->insert_message);
             sqlite3_finalize(w->add_count);
             w->insert_message = w->add_count = nullptr;
         }
-        if ((w->insert_message ||
+        if ((counts ||
              sqlite3_prepare_v2(w->db, "INSERT INTO metric_messages (data) VALUES (?)", -1,
                                 &w->insert_message, nullptr) == SQLITE_OK) &&
             sqlite3_prepare_v2(w->db, shared, -1, &w->insert, nullptr) == SQLITE_OK &&
